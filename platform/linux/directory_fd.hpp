@@ -1,0 +1,21 @@
+// Directory descriptors opened so that no symbolic link on the way is
+// followed: the entry we move is then the one that was checked, even when a
+// directory on its path is swapped for a link in between.
+#pragma once
+
+#include <string_view>
+
+#include "orvalnest/error.hpp"
+#include "orvalnest/unique_fd.hpp"
+
+namespace orvalnest::platform::linux_trash {
+
+// An O_PATH descriptor of the absolute directory `path`. Fails with ELOOP or
+// ENOTDIR when a component is a symbolic link. Uses openat2 with
+// RESOLVE_NO_SYMLINKS where the kernel has it, open_directory_by_walk otherwise.
+OsResult<UniqueFd> open_directory_no_symlinks(std::string_view path);
+
+// The same, one component at a time with O_NOFOLLOW, for kernels without openat2.
+OsResult<UniqueFd> open_directory_by_walk(std::string_view path);
+
+}  // namespace orvalnest::platform::linux_trash

@@ -1,0 +1,209 @@
+#include "orvalnest/trash_request.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "cleaner_test_support.hpp"
+#include "orvalnest/text.hpp"
+
+namespace orvalnest {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::field;
+using testing::JsonValue;
+using Failed = std::vector<std::pair<std::string, std::string>>;
+
+const std::string kNotAttempted =
+    "not attempted: audit log write failed: No space left on device (os error 28)";
+
+class TrashRequest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env_.set("HOME", tmp_ / "home");
+        env_.unset("USERNAME");
+        env_.set("USER", "tester");
+        root_ = testing::real(tmp_.path()) + "/scan";
+        fs::create_directories(root_ + "/dir");
+        fs::create_directories(tmp_ / "trash");
+        for (const char* name : {"one", "two", "dir/three", "stuck"}) testing::write_file(root_ + "/" + name);
+        fs::create_directory_symlink(root_ + "/dir", tmp_ / "dirlink");
+        fs::create_directory_symlink(root_ + "/dir", root_ + "/dirlink");
+        policy_.emplace(PathPolicy::build(root_).value());
+    }
+
+    // Moves into a private trash folder, so a later validation of the same path
+    // really finds it gone; "stuck" refuses to move.
+    MoveFunction fake_move() {
+        return [this](std::string_view resolved) -> std::expected<void, std::string> {
+            moved_.emplace_back(resolved);
+            lines_at_move_.push_back(count_lines());
+            if (resolved.ends_with("/stuck"))
+                return std::unexpected("Error during a `trash` operation: stuck");
+            fs::rename(std::string(resolved), tmp_ / ("trash/" + std::to_string(moved_.size())));
+            return {};
+        };
+    }
+
+    size_t count_lines() const {
+        const std::string text = testing::read_file(tmp_ / "audit/deletions.jsonl");
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    }
+
+    std::expected<TrashOutcome, Failure> run(const std::vector<std::string>& paths, bool dry_run) {
+        auto log = AuditLog::open(tmp_ / "audit").value();
+        return run_trash_request(*policy_, log, paths, dry_run, fake_move());
+    }
+
+    testing::TempDir tmp_;
+    testing::ScopedEnv env_;
+    std::string root_;
+    std::optional<PathPolicy> policy_;
+    std::vector<std::string> moved_;
+    std::vector<size_t> lines_at_move_;
+};
+
+struct Expected {
+    std::string requested;
+    std::optional<std::string> resolved;
+    std::string outcome;
+    std::optional<std::string> detail;
+};
+
+void expect_records(const std::string& log_path, const std::string& root,
+                    const std::vector<Expected>& expected, std::uint64_t earliest) {
+    const auto records = testing::read_records(log_path);
+    ASSERT_EQ(records.size(), expected.size());
+    const auto optional = [](const std::optional<std::string>& text) {
+        return text ? JsonValue(*text) : JsonValue(nullptr);
+    };
+    for (size_t i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE(expected[i].requested);
+        const auto time = std::get<std::uint64_t>(field(records[i], "unix_time"));
+        EXPECT_GE(time, earliest);
+        EXPECT_LE(time, unix_time_now());
+        EXPECT_EQ(field(records[i], "user"), JsonValue(std::string("tester")));
+        EXPECT_EQ(field(records[i], "scan_root"), JsonValue(root));
+        EXPECT_EQ(field(records[i], "requested"), JsonValue(expected[i].requested));
+        EXPECT_EQ(field(records[i], "resolved"), optional(expected[i].resolved));
+        EXPECT_EQ(field(records[i], "outcome"), JsonValue(expected[i].outcome));
+        EXPECT_EQ(field(records[i], "detail"), optional(expected[i].detail));
+    }
+}
+
+TEST_F(TrashRequest, ValidatesMovesThenRecordsEachPathInOrder) {
+    const auto start = unix_time_now();
+    const std::string one = root_ + "/one";
+    const std::string via_link = tmp_ / "dirlink/three";
+    const std::string gone = "refused: path could not be resolved: No such file or directory (os error 2)";
+    const std::string stuck_text = "Error during a `trash` operation: stuck";
+    auto outcome =
+        run({one, "rel", one, via_link, tmp_ / "home", root_ + "/stuck", root_ + "//./two"}, false);
+    ASSERT_TRUE(outcome);
+
+    // The report names paths as requested, not as resolved.
+    EXPECT_EQ(outcome->trashed, (std::vector<std::string>{one, via_link, root_ + "//./two"}));
+    EXPECT_EQ(outcome->failed, (Failed{{"rel", "refused: path is not absolute"},
+                                       {one, gone},
+                                       {tmp_ / "home", gone},
+                                       {root_ + "/stuck", stuck_text}}));
+    EXPECT_EQ(moved_,
+              (std::vector<std::string>{one, root_ + "/dir/three", root_ + "/stuck", root_ + "/two"}));
+    // Each move came after the previous path's record and before its own.
+    EXPECT_EQ(lines_at_move_, (std::vector<size_t>{0, 3, 5, 6}));
+    expect_records(tmp_ / "audit/deletions.jsonl", root_,
+                   {{one, one, "trashed", std::nullopt},
+                    {"rel", std::nullopt, "failed", "refused: path is not absolute"},
+                    {one, std::nullopt, "failed", gone},
+                    {via_link, root_ + "/dir/three", "trashed", std::nullopt},
+                    {tmp_ / "home", std::nullopt, "failed", gone},
+                    {root_ + "/stuck", root_ + "/stuck", "failed", stuck_text},
+                    {root_ + "//./two", root_ + "/two", "trashed", std::nullopt}},
+                   start);
+}
+
+TEST_F(TrashRequest, DryRunRecordsWhatWouldHappenAndMovesNothing) {
+    const auto start = unix_time_now();
+    const std::string outside = tmp_ / "outside";
+    testing::write_file(outside);
+    auto outcome = run({root_ + "/dirlink/three", outside, root_}, true);
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(moved_.empty());
+    EXPECT_TRUE(fs::exists(root_ + "/dir/three"));
+    EXPECT_EQ(outcome->trashed, std::vector<std::string>{root_ + "/dirlink/three"});
+    EXPECT_EQ(outcome->failed, (Failed{{outside, "refused: path is outside the scanned folder"},
+                                       {root_, "refused: refusing to delete the scanned folder itself"}}));
+    expect_records(tmp_ / "audit/deletions.jsonl", root_,
+                   {{root_ + "/dirlink/three", root_ + "/dir/three", "would-trash", std::nullopt},
+                    {outside, std::nullopt, "failed", "refused: path is outside the scanned folder"},
+                    {root_, std::nullopt, "failed", "refused: refusing to delete the scanned folder itself"}},
+                   start);
+}
+
+class TrashRequestLimit : public TrashRequest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(TrashRequestLimit, RefusesOversizedRequestsBeforeLookingAtAnyPath) {
+    const size_t count = GetParam();
+    auto outcome = run(std::vector<std::string>(count, root_ + "/one"), true);
+    ASSERT_TRUE(fs::exists(tmp_ / "audit/deletions.jsonl"));
+    if (count > kMaxPathsPerRequest) {
+        ASSERT_FALSE(outcome);
+        EXPECT_EQ(outcome.error().kind, ExceptionKind::ValueError);
+        EXPECT_EQ(outcome.error().message, "refusing to trash more than 10000 items in one request");
+        EXPECT_EQ(count_lines(), 0u);
+        return;
+    }
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->trashed.size(), count);
+    EXPECT_EQ(count_lines(), count);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, TrashRequestLimit, ::testing::Values(0u, 10000u, 10001u));
+
+TEST_F(TrashRequest, AFailedAuditWriteStopsTheRequestAfterReportingThePathAtHand) {
+    fs::create_directories(tmp_ / "audit");
+    fs::create_symlink("/dev/full", tmp_ / "audit/deletions.jsonl");
+    auto log = AuditLog::open(tmp_ / "audit").value();
+    std::vector<std::string> moved;
+    const MoveFunction move = [&](std::string_view resolved) -> std::expected<void, std::string> {
+        moved.emplace_back(resolved);
+        return {};
+    };
+
+    // The path whose record failed was already moved and is reported as such.
+    auto outcome = run_trash_request(
+        *policy_, log, std::vector<std::string>{root_ + "/one", root_ + "/two", "rel"}, false, move);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(moved, std::vector<std::string>{root_ + "/one"});
+    EXPECT_EQ(outcome->trashed, std::vector<std::string>{root_ + "/one"});
+    EXPECT_EQ(outcome->failed, (Failed{{root_ + "/two", kNotAttempted}, {"rel", kNotAttempted}}));
+
+    // A refused first path keeps its own reason.
+    outcome = run_trash_request(*policy_, log, std::vector<std::string>{"rel", root_ + "/two"}, false, move);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(moved.size(), 1u);
+    EXPECT_EQ(outcome->failed,
+              (Failed{{"rel", "refused: path is not absolute"}, {root_ + "/two", kNotAttempted}}));
+}
+
+// A name that is not UTF-8 must be acted on by its bytes: its lossy text may
+// be the name of a different file right beside it.
+TEST_F(TrashRequest, NonUtf8NamesAreMovedByTheirBytesAndRecordedAsText) {
+    const std::string raw = root_ + "/a\xff";
+    const std::string sibling = root_ + "/a\xef\xbf\xbd";
+    testing::write_file(raw, "raw");
+    testing::write_file(sibling, "sibling");
+    ASSERT_EQ(lossy_utf8(raw), sibling);
+
+    auto outcome = run({raw}, false);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(moved_, std::vector<std::string>{raw});
+    EXPECT_FALSE(fs::exists(raw));
+    EXPECT_EQ(testing::read_file(sibling), "sibling");
+    EXPECT_EQ(outcome->trashed, std::vector<std::string>{sibling});
+    expect_records(tmp_ / "audit/deletions.jsonl", root_, {{sibling, sibling, "trashed", std::nullopt}}, 0);
+}
+
+}  // namespace
+}  // namespace orvalnest

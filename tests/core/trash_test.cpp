@@ -1,0 +1,520 @@
+// The Linux trash, checked against Debian's trash-cli: what we trash, the
+// desktop's own tools must list and restore.
+#if defined(__linux__)
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <list>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "canonical_path.hpp"
+#include "linux/directory_fd.hpp"
+#include "linux/trash_info.hpp"
+#include "linux/trash_location.hpp"
+#include "linux/trash_name.hpp"
+#include "orvalnest/text.hpp"
+#include "trash.hpp"
+
+namespace orvalnest::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace linux_trash;
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            ::setenv(name_, old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+std::string percent_decode(std::string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            out.push_back(static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+struct Entry {
+    std::string name;  // in files/
+    std::string path;  // Path=, decoded
+    std::string date;  // DeletionDate=
+};
+
+std::vector<Entry> trash_entries(const std::string& trash) {
+    std::vector<Entry> out;
+    if (!fs::exists(trash + "/info")) return out;
+    for (const auto& info : fs::directory_iterator(trash + "/info")) {
+        std::string name = info.path().filename().string();
+        EXPECT_TRUE(name.ends_with(".trashinfo")) << name;
+        name.resize(name.size() - kInfoSuffix.size());
+        std::istringstream lines(read_file(info.path()));
+        Entry entry{name, {}, {}};
+        std::string line;
+        std::getline(lines, line);
+        EXPECT_EQ(line, "[Trash Info]");
+        while (std::getline(lines, line)) {
+            if (line.starts_with("Path=")) entry.path = percent_decode(line.substr(5));
+            if (line.starts_with("DeletionDate=")) entry.date = line.substr(13);
+        }
+        EXPECT_TRUE(fs::exists(fs::symlink_status(trash + "/files/" + name)))
+            << "info without item: " << name;
+        out.push_back(entry);
+    }
+    return out;
+}
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    ::pclose(pipe);
+    return out;
+}
+
+class LinuxTrash : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/orvalnest-trash-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = fs::canonical(pattern).string();
+        home_ = root_ + "/home";
+        work_ = root_ + "/work";
+        trash_ = home_ + "/.local/share/Trash";
+        fs::create_directories(home_);
+        fs::create_directories(work_);
+        env_.emplace_back("HOME", home_);
+        env_.emplace_back("XDG_DATA_HOME", home_ + "/.local/share");
+        started_ = std::time(nullptr);
+    }
+    void TearDown() override {
+        for (const auto& dir : immutable_) run("chattr -i '" + dir + "' 2>/dev/null");
+        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    // Every DeletionDate= a trash call made since SetUp may have written.
+    std::set<std::string> possible_dates() const {
+        std::set<std::string> out;
+        for (std::time_t t = started_; t <= std::time(nullptr); ++t) out.insert(deletion_date(t));
+        return out;
+    }
+    bool mount_tmpfs(const std::string& dir) {
+        fs::create_directories(dir);
+        if (::mount("orvalnest-test", dir.c_str(), "tmpfs", 0, "mode=0755") != 0) return false;
+        mounts_.push_back(dir);
+        return true;
+    }
+
+    std::string root_, home_, work_, trash_;
+    std::list<ScopedEnv> env_;
+    std::vector<std::string> mounts_, immutable_;
+    std::time_t started_ = 0;
+};
+
+// Names that break naive encoders, shells and listing parsers.
+const std::vector<std::string> kAwkwardNames = {
+    "with space.txt",      "100%.txt", "#hash", "new\nline", "caf\xC3\xA9 \xE6\x97\xA5.txt", "bad\xFF.bin",
+    std::string(250, 'L'),
+};
+
+TEST_F(LinuxTrash, TrashCliListsEveryItemWithItsOriginalPathAndDate) {
+    std::set<std::string> originals;
+    for (const auto& name : kAwkwardNames) {
+        write_file(work_ + "/" + name, name);
+        originals.insert(work_ + "/" + name);
+    }
+    fs::create_directories(work_ + "/a dir/inner");
+    write_file(work_ + "/a dir/inner/f", "x");
+    fs::create_symlink("with space.txt", work_ + "/link");
+    fs::create_symlink("/nowhere/at/all", work_ + "/dangling");
+    originals.insert({work_ + "/a dir", work_ + "/link", work_ + "/dangling"});
+    // The link goes first so that its target is still there: it must go as itself.
+    ASSERT_TRUE(move_to_trash(work_ + "/link").has_value());
+    for (const auto& path : originals) {
+        if (path == work_ + "/link") continue;
+        const auto result = move_to_trash(path);
+        ASSERT_TRUE(result.has_value()) << result.error().text();
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
+    }
+
+    const auto entries = trash_entries(trash_);
+    const auto dates = possible_dates();
+    std::set<std::string> recorded;
+    const std::string listing = run("trash-list");
+    for (const auto& entry : entries) {
+        recorded.insert(entry.path);
+        EXPECT_TRUE(dates.contains(entry.date)) << entry.date;
+        EXPECT_LE(entry.name.size() + kInfoSuffix.size(), 255u);
+        std::string shown_date = entry.date;
+        shown_date[10] = ' ';
+        EXPECT_NE(listing.find(shown_date + " " + lossy_utf8(entry.path)), std::string::npos)
+            << lossy_utf8(entry.path) << " missing from:\n"
+            << listing;
+    }
+    EXPECT_EQ(recorded, originals);
+    EXPECT_EQ(fs::read_symlink(trash_ + "/files/link"), "with space.txt");
+    EXPECT_EQ(fs::read_symlink(trash_ + "/files/dangling"), "/nowhere/at/all");
+    EXPECT_EQ(read_file(trash_ + "/files/a dir/inner/f"), "x");
+    EXPECT_EQ(fs::status(trash_).permissions(), fs::perms::owner_all);
+}
+
+TEST_F(LinuxTrash, TrashRestorePutsAUtf8NamedFileBackByteForByte) {
+    const std::string path = work_ + "/r\xC3\xA9sum\xC3\xA9 \xE2\x9C\x93.bin";
+    const std::string content("\0\xFF\r\nbinary", 10);
+    write_file(path, content);
+    ASSERT_TRUE(move_to_trash(path).has_value());
+    ASSERT_FALSE(fs::exists(path));
+    run("cd '" + work_ + "' && printf '0\\n' | trash-restore >/dev/null 2>&1");
+    EXPECT_EQ(read_file(path), content);
+    EXPECT_TRUE(trash_entries(trash_).empty());
+}
+
+TEST_F(LinuxTrash, SameNameThreeTimesKeepsThreeItems) {
+    const std::string path = work_ + "/same.txt";
+    for (int i = 0; i < 3; ++i) {
+        write_file(path, std::to_string(i));
+        ASSERT_TRUE(move_to_trash(path).has_value());
+    }
+    std::set<std::string> contents;
+    for (const auto& entry : trash_entries(trash_)) {
+        EXPECT_EQ(entry.path, path);
+        contents.insert(read_file(trash_ + "/files/" + entry.name));
+    }
+    EXPECT_EQ(contents, (std::set<std::string>{"0", "1", "2"}));
+    const std::string listing = run("trash-list");
+    size_t listed = 0;
+    for (size_t at = listing.find(" " + path + "\n"); at != std::string::npos;
+         at = listing.find(" " + path + "\n", at + 1)) {
+        ++listed;
+    }
+    EXPECT_EQ(listed, 3u) << listing;
+}
+
+TEST_F(LinuxTrash, ConcurrentSameNamesPairEveryItemWithOneInfoFile) {
+    constexpr int kThreads = 20;
+    for (int i = 0; i < kThreads; ++i) {
+        fs::create_directories(work_ + "/d" + std::to_string(i));
+        write_file(work_ + "/d" + std::to_string(i) + "/same.txt", std::to_string(i));
+    }
+    std::vector<std::optional<TrashFailure>> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            const auto result = move_to_trash(work_ + "/d" + std::to_string(i) + "/same.txt");
+            if (!result) failures[i] = result.error();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const auto& failure : failures) EXPECT_FALSE(failure.has_value()) << failure->text();
+
+    const auto entries = trash_entries(trash_);
+    EXPECT_EQ(entries.size(), static_cast<size_t>(kThreads));
+    EXPECT_EQ(static_cast<int>(std::distance(fs::directory_iterator(trash_ + "/files"), {})), kThreads);
+    for (const auto& entry : entries) {
+        // The item under each name is the one its info file says it was.
+        const std::string dir = fs::path(entry.path).parent_path().filename().string();
+        EXPECT_EQ("d" + read_file(trash_ + "/files/" + entry.name), dir);
+    }
+}
+
+TEST_F(LinuxTrash, OrphanInFilesIsNeverOverwritten) {
+    fs::create_directories(trash_ + "/files");
+    write_file(trash_ + "/files/doc.txt", "orphan");
+    write_file(work_ + "/doc.txt", "new");
+    ASSERT_TRUE(move_to_trash(work_ + "/doc.txt").has_value());
+    EXPECT_EQ(read_file(trash_ + "/files/doc.txt"), "orphan");
+    const auto entries = trash_entries(trash_);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(read_file(trash_ + "/files/" + entries[0].name), "new");
+}
+
+TEST_F(LinuxTrash, FailedMoveLeavesTheItemAndNoInfoFile) {
+    const std::string locked = work_ + "/locked";
+    fs::create_directories(locked);
+    write_file(locked + "/keep.txt", "keep");
+    // Root ignores permission bits, but not the immutable attribute.
+    if (run("chattr +i '" + locked + "' 2>&1 && echo ok").find("ok") == std::string::npos) {
+        GTEST_SKIP() << "chattr +i is not available on " << root_;
+    }
+    immutable_.push_back(locked);
+    const auto result = move_to_trash(locked + "/keep.txt");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, TrashFailureKind::Os);
+    EXPECT_EQ(result.error().code, EPERM);
+    EXPECT_EQ(read_file(locked + "/keep.txt"), "keep");
+    EXPECT_TRUE(fs::is_empty(trash_ + "/info"));
+}
+
+enum class BadTrash { Symlink, ForeignOwner };
+
+class UnusableHomeTrash : public LinuxTrash, public ::testing::WithParamInterface<BadTrash> {};
+
+TEST_P(UnusableHomeTrash, IsRefusedAndNothingMoves) {
+    const std::string elsewhere = root_ + "/elsewhere";
+    fs::create_directories(elsewhere + "/files");
+    fs::create_directories(elsewhere + "/info");
+    fs::create_directories(fs::path(trash_).parent_path());
+    if (GetParam() == BadTrash::Symlink) {
+        fs::create_symlink(elsewhere, trash_);
+    } else {
+        fs::create_directories(trash_);
+        ASSERT_EQ(::chown(trash_.c_str(), 4242, 4242), 0);
+    }
+    write_file(work_ + "/f", "f");
+    const auto result = move_to_trash(work_ + "/f");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_NE(result.error().text().find("it is not used as a trash folder"), std::string::npos)
+        << result.error().text();
+    EXPECT_TRUE(fs::exists(work_ + "/f"));
+    EXPECT_TRUE(fs::is_empty(elsewhere + "/files"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UnusableHomeTrash,
+                         ::testing::Values(BadTrash::Symlink, BadTrash::ForeignOwner));
+
+TEST_F(LinuxTrash, ParentSwappedForALinkAfterTheCheckMovesNothing) {
+    fs::create_directories(work_ + "/scan/dir");
+    fs::create_directories(work_ + "/outside");
+    write_file(work_ + "/scan/dir/file", "inside");
+    write_file(work_ + "/outside/file", "outside");
+    const std::string validated = work_ + "/scan/dir/file";
+    fs::rename(work_ + "/scan/dir", work_ + "/scan/dir.old");
+    fs::create_symlink(work_ + "/outside", work_ + "/scan/dir");
+
+    const auto result = move_to_trash(validated);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(
+        result.error().text(),
+        "Error during a `trash` operation: Unknown { description: \"the parent directory changed since the "
+        "path was checked\" }");
+    EXPECT_EQ(read_file(work_ + "/outside/file"), "outside");
+    EXPECT_TRUE(trash_entries(trash_).empty());
+}
+
+TEST_F(LinuxTrash, CanonicalizeReportsTheParentThatCannotBeResolved) {
+    const auto missing = move_to_trash(work_ + "/no/such/file");
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error().kind, TrashFailureKind::CanonicalizePath);
+    EXPECT_EQ(missing.error().original, work_ + "/no/such");
+    EXPECT_EQ(move_to_trash("/").error().kind, TrashFailureKind::CanonicalizePath);
+    EXPECT_EQ(move_to_trash("relative/file").error().kind, TrashFailureKind::Unknown);
+    const auto item = canonicalize_path(work_ + "//x/");
+    ASSERT_TRUE(item.has_value());
+    EXPECT_EQ(item->full, work_ + "/x");
+}
+
+using DirectoryOpener = OsResult<UniqueFd> (*)(std::string_view);
+
+class NoSymlinkOpen : public LinuxTrash, public ::testing::WithParamInterface<DirectoryOpener> {};
+
+TEST_P(NoSymlinkOpen, OpensRealDirectoriesAndRefusesLinksOnTheWay) {
+    fs::create_directories(work_ + "/real/sub");
+    fs::create_symlink(work_ + "/real", work_ + "/link");
+    const auto opened = GetParam()(work_ + "/real/sub");
+    ASSERT_TRUE(opened.has_value()) << opened.error().text();
+    struct stat by_fd {
+    }, by_path{};
+    ASSERT_EQ(::fstat(opened->get(), &by_fd), 0);
+    ASSERT_EQ(::stat((work_ + "/real/sub").c_str(), &by_path), 0);
+    EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
+    for (const std::string& bad : {work_ + "/link/sub", work_ + "/link"}) {
+        const auto refused = GetParam()(bad);
+        ASSERT_FALSE(refused.has_value()) << bad;
+        EXPECT_TRUE(refused.error().code() == ELOOP || refused.error().code() == ENOTDIR)
+            << refused.error().text();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, NoSymlinkOpen,
+                         ::testing::Values(&open_directory_no_symlinks, &open_directory_by_walk));
+
+enum class VolumeTrash { None, StickyShared, PlainShared };
+
+class SecondFilesystem : public LinuxTrash, public ::testing::WithParamInterface<VolumeTrash> {};
+
+TEST_P(SecondFilesystem, UsesTheTopDirectoryTrashThatTrashCliLists) {
+    const std::string volume = root_ + "/vol";
+    if (!mount_tmpfs(volume)) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    if (GetParam() != VolumeTrash::None) {
+        fs::create_directories(volume + "/.Trash");
+        const mode_t mode = GetParam() == VolumeTrash::StickyShared ? 01777 : 0777;
+        ASSERT_EQ(::chmod((volume + "/.Trash").c_str(), mode), 0);
+    }
+    const std::string volume_trash = volume +
+                                     (GetParam() == VolumeTrash::StickyShared ? "/.Trash/" : "/.Trash-") +
+                                     std::to_string(::geteuid());
+    fs::create_directories(volume + "/sub");
+    write_file(volume + "/sub/f i%le", "data");
+
+    const auto result = move_to_trash(volume + "/sub/f i%le");
+    ASSERT_TRUE(result.has_value()) << result.error().text();
+    const auto entries = trash_entries(volume_trash);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, "sub/f i%le");
+    EXPECT_EQ(read_file(volume_trash + "/files/" + entries[0].name), "data");
+    EXPECT_TRUE(trash_entries(trash_).empty());
+    EXPECT_NE(run("trash-list").find(" " + volume + "/sub/f i%le\n"), std::string::npos);
+
+    // The mount point itself stays where it is.
+    const auto mount_point = move_to_trash(volume);
+    ASSERT_FALSE(mount_point.has_value());
+    EXPECT_NE(mount_point.error().description.find("is a mount point"), std::string::npos);
+    EXPECT_TRUE(fs::exists(volume + "/sub"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SecondFilesystem,
+                         ::testing::Values(VolumeTrash::None, VolumeTrash::StickyShared,
+                                           VolumeTrash::PlainShared));
+
+TEST_F(LinuxTrash, ItemOnAFilesystemWithoutUsableTrashIsRefusedNotCopied) {
+    const std::string volume = root_ + "/ro";
+    if (!mount_tmpfs(volume)) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    write_file(volume + "/f", "data");
+    ASSERT_EQ(::mount(nullptr, volume.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    const auto result = move_to_trash(volume + "/f");
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, TrashFailureKind::Unknown);
+    EXPECT_NE(result.error().description.find("no usable trash folder"), std::string::npos);
+    EXPECT_EQ(read_file(volume + "/f"), "data");
+    EXPECT_TRUE(trash_entries(trash_).empty());
+}
+
+struct EncodeCase {
+    std::string raw;
+    std::string encoded;
+};
+
+class PercentEncode : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(PercentEncode, EncodesRawBytesAndDecodesBack) {
+    EXPECT_EQ(percent_encode_path(GetParam().raw), GetParam().encoded);
+    EXPECT_EQ(percent_decode(GetParam().encoded), GetParam().raw);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, PercentEncode,
+                         ::testing::Values(EncodeCase{"/a-Z_0.9~/", "/a-Z_0.9~/"},
+                                           EncodeCase{"/a b%#", "/a%20b%25%23"},
+                                           EncodeCase{"/caf\xC3\xA9\n", "/caf%C3%A9%0A"},
+                                           EncodeCase{"/\xFF+&=?;", "/%FF%2B%26%3D%3F%3B"}));
+
+TEST(DeletionDate, IsLocalTimeWithoutZone) {
+    {
+        ScopedEnv tz("TZ", "XYZ-02:30");
+        ::tzset();
+        EXPECT_EQ(deletion_date(0), "1970-01-01T02:30:00");
+        EXPECT_EQ(trash_info_text("/x y", 86399),
+                  "[Trash Info]\nPath=/x%20y\nDeletionDate=1970-01-02T02:29:59\n");
+    }
+    ::tzset();
+}
+
+struct HomeCase {
+    std::optional<std::string> xdg_data_home;
+    std::string expected;
+};
+
+class HomeTrashPath : public ::testing::TestWithParam<HomeCase> {};
+
+TEST_P(HomeTrashPath, FallsBackToHomeUnlessXdgDataHomeIsAbsolute) {
+    ScopedEnv home("HOME", "/h/u");
+    std::optional<ScopedEnv> xdg;
+    if (GetParam().xdg_data_home) {
+        xdg.emplace("XDG_DATA_HOME", *GetParam().xdg_data_home);
+    } else {
+        xdg.emplace("XDG_DATA_HOME", "");
+        ::unsetenv("XDG_DATA_HOME");
+    }
+    EXPECT_EQ(home_trash_path(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, HomeTrashPath,
+                         ::testing::Values(HomeCase{std::nullopt, "/h/u/.local/share/Trash"},
+                                           HomeCase{"", "/h/u/.local/share/Trash"},
+                                           HomeCase{"rel/data", "/h/u/.local/share/Trash"},
+                                           HomeCase{"/data/", "/data/Trash"}));
+
+struct NameCase {
+    std::string name;
+    unsigned attempt;
+    std::string expected;
+};
+
+class TrashNameCandidate : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(TrashNameCandidate, CountsBeforeTheExtension) {
+    EXPECT_EQ(trash_name_candidate(GetParam().name, GetParam().attempt), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, TrashNameCandidate,
+                         ::testing::Values(NameCase{"a.txt", 0, "a.txt"}, NameCase{"a.txt", 1, "a.2.txt"},
+                                           NameCase{".bashrc", 2, ".bashrc.3"},
+                                           NameCase{"tar.gz.d", 1, "tar.gz.2.d"},
+                                           NameCase{"noext", 9, "noext.10"},
+                                           NameCase{std::string(250, 'x') + ".txt", 1,
+                                                    std::string(kMaxTrashNameBytes - 6, 'x') + ".2.txt"}));
+
+TEST(TrashNameCandidate, ShortensOnACharacterBoundary) {
+    std::string name;
+    for (int i = 0; i < 100; ++i) name += "\xC3\xA9";  // 200 bytes of two-byte characters
+    name += std::string(45, 'z') + "-";
+    for (unsigned attempt : {0u, 1u, 12u}) {
+        const std::string candidate = trash_name_candidate(name, attempt);
+        EXPECT_LE(candidate.size(), kMaxTrashNameBytes);
+        EXPECT_TRUE(is_valid_utf8(candidate));
+    }
+}
+
+}  // namespace
+}  // namespace orvalnest::platform
+
+#endif
