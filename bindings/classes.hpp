@@ -3,6 +3,7 @@
 // by every module object (re-imports and other interpreters alike).
 #pragma once
 
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -46,7 +47,7 @@ Object* as(PyObject* self) {
 template <typename Object>
 void dealloc_instance(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    guarded_dealloc(self, [&] { as<Object>(self)->fields.~Fields(); });
+    guarded_dealloc(self, [&] { std::destroy_at(&as<Object>(self)->fields); });
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
