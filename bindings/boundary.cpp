@@ -1,9 +1,11 @@
 #include "boundary.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "orvalnest/text.hpp"
+#include "orvalnest/trash_request.hpp"
 
 namespace orvalnest::py {
 
@@ -295,7 +297,10 @@ PyResult<std::vector<std::string>> extract_path_list(PyObject* object) {
     if (size < 0) {
         PyErr_Clear();
     } else {
-        paths.reserve(static_cast<size_t>(size));
+        // The length is a hint that any sequence may lie about: reserve no
+        // more than one request may hold (longer ones are refused later), so
+        // a huge claimed length costs nothing.
+        paths.reserve(std::min(static_cast<size_t>(size), kMaxPathsPerRequest + 1));
     }
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) return raised();

@@ -1,34 +1,185 @@
-// Node, ScanIssue and ScanResult: the objects a scan returns.
-#include "classes.hpp"
+// Node, ScanIssue and ScanResult: the objects a scan returns. Immutable: every
+// attribute is a getter without a setter, and list attributes hand out a new
+// list of the same objects on every read.
+#include "scan_types.hpp"
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+#include "orvalnest/paths.hpp"
+#include "orvalnest/text.hpp"
 
 namespace orvalnest::py {
+
+ChildArray ChildArray::with_capacity(std::uint32_t capacity) {
+    ChildArray array;
+    if (capacity == 0) return array;
+    array.items_ = static_cast<PyObject**>(std::malloc(capacity * sizeof(PyObject*)));
+    if (!array.items_) throw std::bad_alloc();
+    return array;
+}
+
+ChildArray::~ChildArray() {
+    for (std::uint32_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
+    std::free(items_);
+}
+
+std::string NodeObject::Fields::path_text() const {
+    return directory ? paths::join(directory.text(), tail_text()) : std::string(tail_text());
+}
+
+std::string_view NodeObject::Fields::name_text() const {
+    return directory ? tail_text() : root_name(tail_text());
+}
+
 namespace {
+
+// ---- Node ----
+
+const NodeObject::Fields& node(PyObject* self) { return as<NodeObject>(self)->fields; }
+
+PyObject* node_name(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_str(node(self).name_text()); });
+}
+PyObject* node_path(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_str(node(self).path_text()); });
+}
+PyObject* node_size(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_int(node(self).size); });
+}
+PyObject* node_is_dir(PyObject* self, void*) noexcept {
+    return guarded_entry([&]() -> PyResult<Ref> { return to_bool(node(self).is_dir); });
+}
+PyObject* node_category(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_str(category_text(node(self).category)); });
+}
+PyObject* node_children(PyObject* self, void*) noexcept {
+    return guarded_entry([&]() -> PyResult<Ref> {
+        const ChildArray& children = node(self).children;
+        Ref list = Ref::steal(PyList_New(children.size()));
+        if (!list) return raised();
+        for (std::uint32_t i = 0; i < children.size(); ++i) {
+            Py_INCREF(children[i]);
+            if (PyList_SetItem(list.get(), i, children[i]) < 0) return raised();
+        }
+        return list;
+    });
+}
+
+Py_ssize_t node_length(PyObject* self) noexcept {
+    return guarded_entry([&]() -> PyResult<Py_ssize_t> { return node(self).children.size(); });
+}
+
+PyObject* node_repr(PyObject* self) noexcept {
+    return guarded_entry([&] {
+        const auto& fields = node(self);
+        return to_str("Node(path=" + quoted_form(fields.path_text()) + ", size=" +
+                      std::to_string(fields.size) + ", is_dir=" + (fields.is_dir ? "True" : "False") +
+                      ", children=" + std::to_string(fields.children.size()) + ")");
+    });
+}
+
+PyGetSetDef node_getset[] = {
+    {"name", node_name, nullptr, nullptr, nullptr},
+    {"path", node_path, nullptr, nullptr, nullptr},
+    {"size", node_size, nullptr, nullptr, nullptr},
+    {"is_dir", node_is_dir, nullptr, nullptr, nullptr},
+    {"category", node_category, nullptr, nullptr, nullptr},
+    {"children", node_children, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>("One file or directory from a scan. Directories carry the total size of\n"
                                   "everything beneath them, and their children are sorted largest first.")},
+    {Py_tp_getset, node_getset},
+    {Py_tp_repr, as_slot(node_repr)},
+    // A mapping length, so len() works and the class is not a sequence.
+    {Py_mp_length, as_slot(node_length)},
     {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, as_slot(dealloc_instance<NodeObject>)},
     {0, nullptr},
 };
-PyType_Spec node_spec = {"orvalnest._native.Node", sizeof(PyObject), 0,
+PyType_Spec node_spec = {"orvalnest._native.Node", sizeof(NodeObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, node_slots};
+
+// ---- ScanIssue ----
+
+const ScanIssueObject::Fields& issue(PyObject* self) { return as<ScanIssueObject>(self)->fields; }
+
+PyObject* issue_path(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_str(issue(self).path); });
+}
+PyObject* issue_message(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_str(issue(self).message); });
+}
+PyObject* issue_repr(PyObject* self) noexcept {
+    return guarded_entry([&] {
+        const auto& fields = issue(self);
+        return to_str("ScanIssue(path=" + quoted_form(fields.path) +
+                      ", message=" + quoted_form(fields.message) + ")");
+    });
+}
+
+PyGetSetDef issue_getset[] = {
+    {"path", issue_path, nullptr, nullptr, nullptr},
+    {"message", issue_message, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyType_Slot scan_issue_slots[] = {
     {Py_tp_doc, const_cast<char*>("A path the scan could not read (permission denied, removed mid-scan, a\n"
                                   "skipped pseudo-filesystem, ...). Reported instead of failing the scan.")},
+    {Py_tp_getset, issue_getset},
+    {Py_tp_repr, as_slot(issue_repr)},
     {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, as_slot(dealloc_instance<ScanIssueObject>)},
     {0, nullptr},
 };
-PyType_Spec scan_issue_spec = {"orvalnest._native.ScanIssue", sizeof(PyObject), 0,
+PyType_Spec scan_issue_spec = {"orvalnest._native.ScanIssue", sizeof(ScanIssueObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, scan_issue_slots};
 
+// ---- ScanResult ----
+
+const ScanResultObject::Fields& result(PyObject* self) { return as<ScanResultObject>(self)->fields; }
+
+PyObject* result_issues(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_list(result(self).issues); });
+}
+PyObject* result_repr(PyObject* self) noexcept {
+    return guarded_entry([&] {
+        const auto& root = node(result(self).root.get());
+        return to_str("ScanResult(root=" + quoted_form(root.path_text()) +
+                      ", size=" + std::to_string(root.size) +
+                      ", issues=" + std::to_string(result(self).issues.size()) + ")");
+    });
+}
+
+static_assert(sizeof(Ref) == sizeof(PyObject*), "the root member reads the Ref in place");
+
+PyGetSetDef result_getset[] = {
+    {"issues", result_issues, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef result_members[] = {
+    {"root", T_OBJECT_EX,
+     static_cast<Py_ssize_t>(offsetof(ScanResultObject, fields) + offsetof(ScanResultObject::Fields, root)),
+     READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot scan_result_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("The result of [`scan`]: the root node plus every path that was skipped.")},
+    {Py_tp_doc, const_cast<char*>("The result of [`scan`]: the root node plus every path that was skipped.")},
+    {Py_tp_members, result_members},
+    {Py_tp_getset, result_getset},
+    {Py_tp_repr, as_slot(result_repr)},
     {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, as_slot(dealloc_instance<ScanResultObject>)},
     {0, nullptr},
 };
-PyType_Spec scan_result_spec = {"orvalnest._native.ScanResult", sizeof(PyObject), 0,
+PyType_Spec scan_result_spec = {"orvalnest._native.ScanResult", sizeof(ScanResultObject), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, scan_result_slots};
 
 PyTypeObject* node_type = nullptr;

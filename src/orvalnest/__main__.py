@@ -1,0 +1,5 @@
+import sys
+
+from orvalnest.cli import main
+
+sys.exit(main())
