@@ -12,8 +12,8 @@ namespace orvalnest::py {
 // ---- Process-wide objects ----
 
 PyResult<PyObject*> interned(enum Name name) {
-    static constexpr const char* kTexts[] = {"__all__", "__name__", "__module__", "__qualname__", "add_note",
-                                             "__bool__"};
+    static constexpr const char* kTexts[] = {"__all__",      "__name__", "__module__",
+                                             "__qualname__", "add_note", "__bool__"};
     static PyObject* cache[std::size(kTexts)] = {};  // created under the GIL, kept for the process
     const auto index = static_cast<size_t>(name);
     if (!cache[index]) {
@@ -41,12 +41,18 @@ PyObject* panic_exception_class() {
 
 PyObject* exception_class(ExceptionKind kind) {
     switch (kind) {
-        case ExceptionKind::OSError: return PyExc_OSError;
-        case ExceptionKind::FileNotFoundError: return PyExc_FileNotFoundError;
-        case ExceptionKind::NotADirectoryError: return PyExc_NotADirectoryError;
-        case ExceptionKind::PermissionError: return PyExc_PermissionError;
-        case ExceptionKind::ValueError: return PyExc_ValueError;
-        case ExceptionKind::KeyboardInterrupt: return PyExc_KeyboardInterrupt;
+        case ExceptionKind::OSError:
+            return PyExc_OSError;
+        case ExceptionKind::FileNotFoundError:
+            return PyExc_FileNotFoundError;
+        case ExceptionKind::NotADirectoryError:
+            return PyExc_NotADirectoryError;
+        case ExceptionKind::PermissionError:
+            return PyExc_PermissionError;
+        case ExceptionKind::ValueError:
+            return PyExc_ValueError;
+        case ExceptionKind::KeyboardInterrupt:
+            return PyExc_KeyboardInterrupt;
     }
     return PyExc_SystemError;
 }
@@ -59,7 +65,8 @@ PyObject* exception_class(ExceptionKind kind) {
 // Raises cls(message) with exactly one str argument: for the OSError family
 // this leaves errno, strerror and filename as None.
 void raise_with_message(PyObject* cls, const std::string& message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text =
+        Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;  // the interpreter's own error is set instead
     PyErr_SetObject(cls, text.get());
 }
@@ -73,7 +80,8 @@ void raise(const Error& error) noexcept {
         switch (error.kind()) {
             case Error::Kind::Raised:
                 if (!PyErr_Occurred()) {
-                    raise_with_message(panic_exception_class(), "error reported without a Python exception set");
+                    raise_with_message(panic_exception_class(),
+                                       "error reported without a Python exception set");
                 }
                 return;
             case Error::Kind::Failure:
@@ -157,13 +165,13 @@ PyResult<BoundArguments> bind(const ArgumentSpec& spec, PyObject* const* positio
         auto [name, value] = keyword(k);
         const Py_ssize_t index = find_parameter(spec, name);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", display_name(spec).c_str(),
-                         name);
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                         display_name(spec).c_str(), name);
             return raised();
         }
         if (slots[static_cast<size_t>(index)]) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'", display_name(spec).c_str(),
-                         name);
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'",
+                         display_name(spec).c_str(), name);
             return raised();
         }
         slots[static_cast<size_t>(index)] = value;
@@ -176,7 +184,8 @@ PyResult<BoundArguments> bind(const ArgumentSpec& spec, PyObject* const* positio
         }
         if (!missing.empty()) {
             std::string message = display_name(spec) + " missing " + std::to_string(missing.size()) +
-                                  " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": ";
+                                  " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                                  ": ";
             for (size_t i = 0; i < missing.size(); ++i) {
                 if (i > 0) message += i + 1 == missing.size() ? " and " : ", ";
                 message += "'" + std::string(missing[i]) + "'";
@@ -332,7 +341,8 @@ PyResult<bool> is_numpy_bool(PyObject* type) {
         PyErr_Clear();
         return false;
     }
-    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
+    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0)
+        return false;
     Ref name = Ref::steal(PyObject_GetAttr(type, *name_name));
     if (!name) {
         PyErr_Clear();

@@ -1,7 +1,7 @@
 // format_bytes(size): the desktop application's short size text.
+#include "orvalnest/format.hpp"
 #include "classes.hpp"
 #include "entry_points.hpp"
-#include "orvalnest/format.hpp"
 
 namespace orvalnest::py {
 namespace {

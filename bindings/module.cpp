@@ -64,7 +64,7 @@ PyResult<int> exec_module(PyObject* module) {
         if (auto added = add_function(module, definition); !added) return added;
     }
     const std::pair<std::string_view, ClassGetter> classes[] = {
-        {"Node", node_class},       {"ScanIssue", scan_issue_class},        {"ScanResult", scan_result_class},
+        {"Node", node_class},       {"ScanIssue", scan_issue_class},     {"ScanResult", scan_result_class},
         {"Cleaner", cleaner_class}, {"TrashReport", trash_report_class},
     };
     for (const auto& [name, getter] : classes) {

@@ -99,5 +99,26 @@ for version in 3.10 3.11 3.12 3.13; do
   ran+=("$version")
 done
 
+step "sanitizers: AddressSanitizer + UndefinedBehaviorSanitizer"
+# A second build of the core tests and of the extension, instrumented; the
+# runtimes are preloaded into the (uninstrumented) interpreter. Leak detection
+# is off because the interpreter itself keeps memory until exit by design.
+asan_build="$work/asan"
+PATH="$tools/bin:$PATH" cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DORVALNEST_SANITIZE=ON -DORVALNEST_BUILD_TESTS=ON -DORVALNEST_WERROR=ON -DPython_EXECUTABLE="$builder" >/dev/null
+PATH="$tools/bin:$PATH" cmake --build "$asan_build"
+mkdir -p "$asan_build/py/orvalnest"
+cp "$root"/src/orvalnest/*.py "$root"/src/orvalnest/*.pyi "$root"/src/orvalnest/py.typed "$asan_build/py/orvalnest/"
+cp "$asan_build"/_native*.so "$asan_build/py/orvalnest/"
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+"$asan_build/core_tests" --gtest_brief=1
+sanitizer_python=${pythons[3.10]:+$work/venv-3.10/bin/python}
+sanitizer_python=${sanitizer_python:-$work/venv-${ran[0]}/bin/python}
+(cd "$root" && PYTHONPATH="$asan_build/py" PYTHONMALLOC=malloc ORVALNEST_SANITIZED=1 \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  "$sanitizer_python" -m pytest -q -p no:cacheprovider tests/python)
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
 step "summary"
 echo "Python tests ran under CPython ${ran[*]} with $(basename "$wheel")"

@@ -21,8 +21,8 @@ std::string format_bytes(std::uint64_t size) {
     // to_chars with a precision is exact and locale-independent: it rounds the
     // binary value itself, ties to even, as the display rules require.
     std::array<char, 32> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                      std::chars_format::fixed, 1);
+    const auto result =
+        std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, 1);
     std::string out(buffer.data(), result.ptr);
     out.push_back(' ');
     out.append(kUnits[unit]);

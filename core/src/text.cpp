@@ -40,9 +40,12 @@ int sequence_length(std::string_view s, size_t i) {
 char32_t decode_at(std::string_view s, size_t i, int length) {
     const auto byte = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(s[k])); };
     switch (length) {
-        case 1: return byte(i);
-        case 2: return ((byte(i) & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-        case 3: return ((byte(i) & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
+        case 1:
+            return byte(i);
+        case 2:
+            return ((byte(i) & 0x1F) << 6) | (byte(i + 1) & 0x3F);
+        case 3:
+            return ((byte(i) & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
         default:
             return ((byte(i) & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) | ((byte(i + 2) & 0x3F) << 6) |
                    (byte(i + 3) & 0x3F);
@@ -128,12 +131,24 @@ std::string quote_with(std::string_view utf8, Invalid&& invalid) {
         }
         const char32_t cp = decode_at(utf8, i, n);
         switch (cp) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (needs_unicode_escape(cp)) {
                     append_unicode_escape(out, cp);

@@ -23,13 +23,13 @@ const std::string R = "\xEF\xBF\xBD";
 INSTANTIATE_TEST_SUITE_P(
     Cases, LossyUtf8,
     ::testing::Values(LossyCase{"plain /path", "plain /path"}, LossyCase{"caf\xC3\xA9", "caf\xC3\xA9"},
-                      LossyCase{"\xFF\xFF", R + R},                   // two stray bytes
-                      LossyCase{"a\xE2\x82", "a" + R},                // truncated 3-byte sequence
-                      LossyCase{"\xE2\x82z", R + "z"},                // truncated, then ASCII
-                      LossyCase{"\xED\xA0\x80", R + R + R},           // surrogate: lead alone is the subpart
-                      LossyCase{"\xF4\x90\x80\x80", R + R + R + R},   // above U+10FFFF
-                      LossyCase{"\xC0\xAF", R + R},                   // overlong
-                      LossyCase{"\xF0\x9F\x98", R},                   // truncated 4-byte
+                      LossyCase{"\xFF\xFF", R + R},                  // two stray bytes
+                      LossyCase{"a\xE2\x82", "a" + R},               // truncated 3-byte sequence
+                      LossyCase{"\xE2\x82z", R + "z"},               // truncated, then ASCII
+                      LossyCase{"\xED\xA0\x80", R + R + R},          // surrogate: lead alone is the subpart
+                      LossyCase{"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
+                      LossyCase{"\xC0\xAF", R + R},                  // overlong
+                      LossyCase{"\xF0\x9F\x98", R},                  // truncated 4-byte
                       LossyCase{"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"}));
 
 TEST(QuotedForm, EscapesQuotesBackslashesAndControls) {
@@ -42,10 +42,10 @@ TEST(QuotedForm, EscapesQuotesBackslashesAndControls) {
 
 TEST(QuotedForm, KeepsPrintableUnicodeAndEscapesMarksAndFormatCharacters) {
     EXPECT_EQ(quoted_form("caf\xC3\xA9 \xE6\x97\xA5"), "\"caf\xC3\xA9 \xE6\x97\xA5\"");
-    EXPECT_EQ(quoted_form("e\xCC\x81"), "\"e\\u{301}\"");       // combining acute accent
-    EXPECT_EQ(quoted_form("\xE2\x80\x8B"), "\"\\u{200b}\"");    // zero width space
-    EXPECT_EQ(quoted_form("\xC2\xA0"), "\"\\u{a0}\"");          // no-break space
-    EXPECT_EQ(quoted_form("\xEF\xBF\xBD"), "\"\xEF\xBF\xBD\"");  // the replacement character is printable
+    EXPECT_EQ(quoted_form("e\xCC\x81"), "\"e\\u{301}\"");          // combining acute accent
+    EXPECT_EQ(quoted_form("\xE2\x80\x8B"), "\"\\u{200b}\"");       // zero width space
+    EXPECT_EQ(quoted_form("\xC2\xA0"), "\"\\u{a0}\"");             // no-break space
+    EXPECT_EQ(quoted_form("\xEF\xBF\xBD"), "\"\xEF\xBF\xBD\"");    // the replacement character is printable
     EXPECT_EQ(quoted_form("\xF3\xB0\x80\x80"), "\"\\u{f0000}\"");  // private use
 }
 

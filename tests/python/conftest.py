@@ -11,3 +11,14 @@ def isolated_home(tmp_path_factory, monkeypatch):
     monkeypatch.setenv("XDG_STATE_HOME", str(home / ".local" / "state"))
     monkeypatch.delenv("ORVALNEST_AUDIT_LOG_DIR", raising=False)
     return home
+
+
+def pytest_sessionstart(session):
+    # The sanitizer run must exercise the instrumented build, not an installed wheel.
+    import os
+
+    if os.environ.get("ORVALNEST_SANITIZED"):
+        import orvalnest._native
+
+        expected = os.path.abspath(os.environ["PYTHONPATH"].split(os.pathsep)[0])
+        assert os.path.abspath(orvalnest._native.__file__).startswith(expected), orvalnest._native.__file__

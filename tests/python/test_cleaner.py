@@ -250,7 +250,7 @@ def test_threads_share_one_cleaner(cleaner, tree, audit_dir):
         thread.start()
     for thread in threads:
         thread.join()
-    for batch, report in zip(batches, reports):
+    for batch, report in zip(batches, reports, strict=True):
         assert report.trashed == batch and report.failed == []
     lines = records(audit_dir)
     assert sorted(line["requested"] for line in lines) == sorted(p for b in batches for p in b)
@@ -266,7 +266,12 @@ def test_threads_share_one_cleaner(cleaner, tree, audit_dir):
         (lambda c: c.trash(["/x"], dry_run=1), TypeError, "'int' object is not an instance of 'bool'", "dry_run"),
         (lambda c: c.trash(["/x"], dry_run=None), TypeError, "'None' is not an instance of 'bool'", "dry_run"),
         (lambda c: c.trash(["/x"], dry_run="yes"), TypeError, "'str' object is not an instance of 'bool'", "dry_run"),
-        (lambda c: c.trash(["/x"], True), TypeError, "Cleaner.trash() takes 1 positional arguments but 2 were given", None),
+        (
+            lambda c: c.trash(["/x"], True),
+            TypeError,
+            "Cleaner.trash() takes 1 positional arguments but 2 were given",
+            None,
+        ),
         (lambda c: c.trash(), TypeError, "Cleaner.trash() missing 1 required positional argument: 'paths'", None),
         (lambda c: c.check(), TypeError, "Cleaner.check() missing 1 required positional argument: 'path'", None),
         (lambda c: c.trash([], dry=True), TypeError, "Cleaner.trash() got an unexpected keyword argument 'dry'", None),
@@ -283,7 +288,10 @@ def test_argument_errors(cleaner, call, error, message, note):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: Cleaner(), "Cleaner.__new__() missing 2 required positional arguments: 'scan_root' and 'audit_log_dir'"),
+        (
+            lambda: Cleaner(),
+            "Cleaner.__new__() missing 2 required positional arguments: 'scan_root' and 'audit_log_dir'",
+        ),
         (lambda: Cleaner("/"), "Cleaner.__new__() missing 1 required positional argument: 'audit_log_dir'"),
         (lambda: Cleaner("/", "/", "/"), "Cleaner.__new__() takes 2 positional arguments but 3 were given"),
         (lambda: Cleaner("/", scan_root="/"), "Cleaner.__new__() got multiple values for argument 'scan_root'"),
