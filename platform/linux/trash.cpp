@@ -16,6 +16,7 @@
 #include "mount_identity.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/text.hpp"
+#include "orvalnest/write_all.hpp"
 #include "trash_info.hpp"
 #include "trash_location.hpp"
 #include "trash_name.hpp"
@@ -31,19 +32,6 @@ using linux_trash::os_failure;
 constexpr unsigned kMaxNameAttempts = 100000;
 
 std::string shown(std::string_view path) { return lossy_utf8(path); }
-
-OsResult<void> write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(OsError::last());
-        }
-        if (n == 0) return std::unexpected(OsError::custom("failed to write whole buffer"));
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return {};
-}
 
 // Creates info/NAME.trashinfo exclusively and writes it completely. File
 // managers watch info/, so the file must be whole before the item appears.

@@ -8,6 +8,7 @@
 #include "orvalnest/audit.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/text.hpp"
+#include "orvalnest/write_all.hpp"
 
 namespace orvalnest {
 
@@ -65,18 +66,9 @@ OsResult<AuditLog> AuditLog::open(std::string_view audit_dir) {
 }
 
 OsResult<void> AuditLog::append(const AuditRecord& record) {
-    const std::string line = serialize_line(record);
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(fd_.get(), rest.data(), rest.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(OsError::last());
-        }
-        if (written == 0) return std::unexpected(OsError::custom("failed to write whole buffer"));
-        rest.remove_prefix(static_cast<size_t>(written));
-    }
-    return {};
+    // One write call for the whole line where the kernel allows it, so lines
+    // from other handles on the same append-mode file never split it.
+    return write_all(fd_.get(), serialize_line(record));
 }
 
 }  // namespace orvalnest
