@@ -2,6 +2,8 @@ import os
 from collections.abc import Sequence
 from typing import Final, final
 
+from typing_extensions import disjoint_base
+
 __all__ = [
     "scan",
     "format_bytes",
@@ -61,6 +63,7 @@ class ScanResult:
     @property
     def issues(self) -> list[ScanIssue]: ...
 
+@disjoint_base
 class Cleaner:
     def __new__(cls, scan_root: _Path, audit_log_dir: _Path) -> Cleaner: ...
     @property
