@@ -102,7 +102,8 @@ done
 step "sanitizers: AddressSanitizer + UndefinedBehaviorSanitizer"
 # A second build of the core tests and of the extension, instrumented; the
 # runtimes are preloaded into the (uninstrumented) interpreter. Leak detection
-# is off because the interpreter itself keeps memory until exit by design.
+# is off there because the interpreter itself keeps memory until exit by
+# design; the core tests own all their memory, so they run with it on.
 asan_build="$work/asan"
 PATH="$tools/bin:$PATH" cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DORVALNEST_SANITIZE=ON -DORVALNEST_BUILD_TESTS=ON -DORVALNEST_WERROR=ON -DPython_EXECUTABLE="$builder" >/dev/null
@@ -112,7 +113,7 @@ cp "$root"/src/orvalnest/*.py "$root"/src/orvalnest/*.pyi "$root"/src/orvalnest/
 cp "$asan_build"/_native*.so "$asan_build/py/orvalnest/"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-"$asan_build/core_tests" --gtest_brief=1
+ASAN_OPTIONS=${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1} "$asan_build/core_tests" --gtest_brief=1
 sanitizer_python=${pythons[3.10]:+$work/venv-3.10/bin/python}
 sanitizer_python=${sanitizer_python:-$work/venv-${ran[0]}/bin/python}
 (cd "$root" && PYTHONPATH="$asan_build/py" PYTHONMALLOC=malloc ORVALNEST_SANITIZED=1 \
