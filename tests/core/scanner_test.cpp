@@ -1,12 +1,12 @@
 #include "orvalnest/scanner.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -15,53 +15,22 @@
 #include <string>
 #include <vector>
 
+#include "cleaner_test_support.hpp"
 #include "orvalnest/unique_fd.hpp"
 
 namespace orvalnest {
 namespace {
 
-// Removes a tree relative to descriptors, so it works past PATH_MAX.
-void remove_tree_at(int parent_fd, const char* name) {
-    const int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        ::unlinkat(parent_fd, name, 0);
-        return;
-    }
-    DIR* dir = ::fdopendir(fd);
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string entry_name = entry->d_name;
-        if (entry_name != "." && entry_name != "..") names.push_back(entry_name);
-    }
-    for (const auto& entry_name : names) {
-        if (::unlinkat(fd, entry_name.c_str(), 0) != 0) remove_tree_at(fd, entry_name.c_str());
-    }
-    ::closedir(dir);
-    ::unlinkat(parent_fd, name, AT_REMOVEDIR);
-}
-
-class TempTree {
-public:
-    explicit TempTree(const char* base = "/tmp") {
-        std::string pattern = std::string(base) + "/scanner_test.XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempTree() { remove_tree_at(AT_FDCWD, path_.c_str()); }
-    const std::string& path() const { return path_; }
-    std::string at(const std::string& relative) const { return path_ + "/" + relative; }
-
+// A throwaway tree with sparse files of any size.
+struct TempTree : testing::TempDir {
+    using TempDir::TempDir;
     void dir(const std::string& relative) const {
-        ASSERT_EQ(::mkdir(at(relative).c_str(), 0755), 0) << relative;
+        ASSERT_EQ(::mkdir((*this / relative).c_str(), 0755), 0) << relative;
     }
     void file(const std::string& relative, std::uint64_t size) const {
-        UniqueFd fd(::open(at(relative).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        ASSERT_TRUE(fd) << relative;
-        ASSERT_EQ(::ftruncate(fd.get(), static_cast<off_t>(size)), 0) << relative;
+        testing::write_file(*this / relative, "");
+        ASSERT_EQ(::truncate((*this / relative).c_str(), static_cast<off_t>(size)), 0) << relative;
     }
-
-private:
-    std::string path_;
 };
 
 const auto never = [] { return false; };
@@ -85,46 +54,33 @@ size_t count_nodes(const NodeRecord& node) {
 // The names of a directory in the order its listing returns them.
 std::vector<std::string> listing_order(const std::string& path) {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(path.c_str());
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename());
     return names;
 }
 
-// Equal sizes keep the listing's order, on both the small-list path and the large one.
-class WalkTreeOrdering : public ::testing::TestWithParam<int> {};
-
-TEST_P(WalkTreeOrdering, LargestFirstAndStable) {
-    TempTree tree;
-    const int count = GetParam();
-    for (int i = 0; i < count; ++i)
-        tree.file("f" + std::to_string(i), static_cast<std::uint64_t>(i % 3) * 10);
-    std::vector<std::string> expected;
-    const auto order = listing_order(tree.path());
-    for (int size : {20, 10, 0}) {
-        for (const auto& name : order) {
-            if ((std::stoi(name.substr(1)) % 3) * 10 == size) expected.push_back(name);
-        }
+TEST(WalkTree, ChildrenLargestFirstKeepingTheListingOrderOfEqualSizes) {
+    // 20 and 21 children straddle the switch from insertion sort to merge sort.
+    for (int count : {2, 7, 20, 21, 64}) {
+        TempTree tree;
+        const auto size_of = [](const std::string& name) { return std::stoi(name.substr(1)) % 3 * 10; };
+        for (int i = 0; i < count; ++i) tree.file("f" + std::to_string(i), size_of("f" + std::to_string(i)));
+        auto expected = listing_order(tree.path());
+        std::ranges::stable_sort(expected, std::greater{}, size_of);
+        std::vector<std::string> got;
+        for (const auto& c : walk(tree.path()).root.children) got.push_back(c.name());
+        EXPECT_EQ(got, expected) << count << " children";
     }
-    const auto outcome = walk(tree.path());
-    std::vector<std::string> got;
-    for (const auto& c : outcome.root.children) got.push_back(c.name());
-    EXPECT_EQ(got, expected);
 }
-
-INSTANTIATE_TEST_SUITE_P(Sizes, WalkTreeOrdering, ::testing::Values(2, 7, 20, 21, 64));
 
 TEST(WalkTree, RootsThatCannotBeListed) {
     TempTree tree;
     // A root removed after its checks is a directory of size 0 and one issue.
-    const auto missing = walk(tree.at("gone"));
+    const auto missing = walk(tree / "gone");
     EXPECT_TRUE(missing.root.is_dir);
     EXPECT_EQ(missing.root.name(), "gone");
     ASSERT_EQ(missing.issues.size(), 1u);
-    EXPECT_EQ(missing.issues[0].path, tree.at("gone"));
+    EXPECT_EQ(missing.issues[0].path, tree / "gone");
     EXPECT_EQ(missing.issues[0].message, "No such file or directory (os error 2)");
 
     // "/" is its own name; cancelling at once finishes it without listing.
@@ -163,8 +119,8 @@ TEST(WalkTree, DirectorySizesSaturate) {
     tree.dir("sub");
     const auto huge = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
     for (const char* name : {"a", "b", "sub/c"}) {
-        UniqueFd fd(::open(tree.at(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-        if (::ftruncate(fd.get(), static_cast<off_t>(huge)) != 0)
+        testing::write_file(tree / name, "");
+        if (::truncate((tree / name).c_str(), static_cast<off_t>(huge)) != 0)
             GTEST_SKIP() << "no sparse files that large here";
     }
     const auto outcome = walk(tree.path());
@@ -172,23 +128,18 @@ TEST(WalkTree, DirectorySizesSaturate) {
     EXPECT_EQ(child(outcome.root, "sub")->size, huge);
 }
 
-// (files under the root, expected polls): the root counts as the first entry.
-class WalkTreePolling : public ::testing::TestWithParam<std::pair<int, int>> {};
-
-TEST_P(WalkTreePolling, PollsOncePerInterval) {
-    TempTree tree;
-    const auto [files, polls] = GetParam();
-    tree.dir("a");
-    for (int i = 1; i < files; ++i) tree.file((i % 2 ? "a/f" : "f") + std::to_string(i), 1);
-    int polled = 0;
-    const auto outcome = walk_tree(tree.path(), never, [&] { ++polled; });
-    EXPECT_EQ(polled, polls);
-    EXPECT_EQ(count_nodes(outcome.root), static_cast<size_t>(files + 1));
+TEST(WalkTree, PollsOncePerInterval) {
+    // The root counts as the first entry.
+    for (const auto& [files, polls] : {std::pair{198, 0}, {199, 1}, {398, 1}, {399, 2}}) {
+        TempTree tree;
+        tree.dir("a");
+        for (int i = 1; i < files; ++i) tree.file((i % 2 ? "a/f" : "f") + std::to_string(i), 1);
+        int polled = 0;
+        const auto outcome = walk_tree(tree.path(), never, [&] { ++polled; });
+        EXPECT_EQ(polled, polls) << files << " files";
+        EXPECT_EQ(count_nodes(outcome.root), static_cast<size_t>(files + 1));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Counts, WalkTreePolling,
-                         ::testing::Values(std::pair{198, 0}, std::pair{199, 1}, std::pair{398, 1},
-                                           std::pair{399, 2}));
 
 TEST(WalkTree, CancellationStopsReadingAndFinishesOpenFrames) {
     TempTree tree;
@@ -216,7 +167,7 @@ TEST(WalkTree, EntriesRemovedMidScanBecomeIssues) {
     // The first poll comes with the 199th file; the rest of the listing is
     // already buffered when they disappear.
     const auto outcome = walk_tree(tree.path(), never, [&] {
-        for (int i = 0; i < files; ++i) ::unlink(tree.at("f" + std::to_string(i)).c_str());
+        for (int i = 0; i < files; ++i) ::unlink((tree / ("f" + std::to_string(i))).c_str());
     });
     EXPECT_EQ(outcome.root.children.size(), 199u);
     ASSERT_EQ(outcome.issues.size(), static_cast<size_t>(files - 199));
@@ -226,14 +177,11 @@ TEST(WalkTree, EntriesRemovedMidScanBecomeIssues) {
     }
 }
 
-bool is_mount_of_type(const char* path, long magic) {
-    struct statfs info {};
-    return ::statfs(path, &info) == 0 && info.f_type == magic;
-}
-
 TEST(WalkTree, PseudoFilesystemsBelowTheRootAreNotListed) {
     // /dev/pts is a devpts mount on most Linux systems.
-    if (!is_mount_of_type("/dev/pts", 0x1cd1)) GTEST_SKIP() << "/dev/pts is not devpts here";
+    struct statfs info {};
+    if (::statfs("/dev/pts", &info) != 0 || info.f_type != 0x1cd1)
+        GTEST_SKIP() << "/dev/pts is not devpts here";
     const auto dev = walk("/dev");
     const NodeRecord* pts = child(dev.root, "pts");
     ASSERT_NE(pts, nullptr);

@@ -8,14 +8,14 @@ import warnings
 
 import numpy as np
 import pytest
+from helpers import Index, PathLike
 from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 from orvalnest._native import Cleaner, format_bytes, scan
 
-SANITIZED = bool(os.environ.get("ORVALNEST_SANITIZED"))
 # Longer campaigns: ORVALNEST_FUZZ_EXAMPLES=20000 python -m pytest tests/python/test_fuzz.py
-EXAMPLES = int(os.environ.get("ORVALNEST_FUZZ_EXAMPLES", 40 if SANITIZED else 200))
+EXAMPLES = int(os.environ.get("ORVALNEST_FUZZ_EXAMPLES", 40 if os.environ.get("ORVALNEST_SANITIZED") else 200))
 FUZZ = settings(
     max_examples=EXAMPLES,
     deadline=None,
@@ -49,57 +49,24 @@ def call(function, allowed):
 # ---- The caller's odd objects ----
 
 
-class PathLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"PathLike({self.value!r})"
+def boom(*args):
+    raise Boom("raised by the caller's own object")
 
 
-class RaisingPathLike:
-    def __fspath__(self):
-        raise Boom("__fspath__")
+def raising(method):
+    """An object whose `method` raises Boom."""
+    return type(f"Raising{method}", (), {method: boom, "__repr__": lambda self: f"raising {method}"})()
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-
-class RaisingIterSequence:
-    """A sequence by every test the module may apply, whose iteration fails."""
-
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, index):
-        raise Boom("__getitem__")
-
-    def __iter__(self):
-        raise Boom("__iter__")
+# A sequence by every test the module may apply, whose iteration fails.
+RaisingIterSequence = type("RaisingIterSequence", (), {"__len__": lambda _: 3, "__getitem__": boom, "__iter__": boom})
 
 
 class LyingLengthSequence:
     """Claims an enormous length; really holds a few items."""
 
     def __init__(self, items, length):
-        self.items = items
-        self.length = length
+        self.items, self.length = items, length
 
     def __len__(self):
         return self.length
@@ -115,8 +82,7 @@ class Mutator:
     """A path-like that changes the list being converted while it is read."""
 
     def __init__(self, target, action):
-        self.target = target
-        self.action = action
+        self.target, self.action = target, action
 
     def __fspath__(self):
         if self.action == "append" and len(self.target) < 50:
@@ -134,16 +100,9 @@ class Mutator:
 def fake_numpy_bool(behaviour):
     """A type that looks like numpy's boolean by name and module, with an odd __bool__."""
     namespace = {"__module__": "numpy", "__repr__": lambda self: f"fake numpy bool ({behaviour})"}
-    if behaviour == "raises":
-
-        def __bool__(self):
-            raise Boom("__bool__")
-
-        namespace["__bool__"] = __bool__
-    elif behaviour == "returns int":
-        namespace["__bool__"] = lambda self: 1
-    elif behaviour == "returns True":
-        namespace["__bool__"] = lambda self: True
+    bools = {"raises": boom, "returns int": lambda self: 1, "returns True": lambda self: True}
+    if behaviour in bools:
+        namespace["__bool__"] = bools[behaviour]
     return type("bool_", (), namespace)()
 
 
@@ -172,8 +131,7 @@ wrapped = st.one_of(
     scalars.map(PathLike),
     scalars.map(Index),
     scalars.map(PathLike).map(PathLike),  # __fspath__ is not applied twice
-    st.builds(RaisingPathLike),
-    st.builds(RaisingIndex),
+    st.sampled_from(["__fspath__", "__index__"]).map(raising),
     st.builds(RaisingIterSequence),
 )
 objects = st.one_of(scalars, wrapped)
@@ -182,31 +140,22 @@ objects = st.one_of(scalars, wrapped)
 @st.composite
 def sequences(draw):
     items = draw(st.lists(objects, max_size=6))
-    kind = draw(
-        st.sampled_from(["list", "tuple", "set", "dict", "iterator", "lying", "mutating", "str", "bytes", "object"])
-    )
-    if kind == "object":
-        return draw(objects)
-    if kind == "tuple":
-        return tuple(items)
-    if kind == "set":
-        return {repr(item) for item in items}
-    if kind == "dict":
-        return {repr(item): item for item in items}
-    if kind == "iterator":
-        return iter(items)
+    kind = draw(st.sampled_from(["list", "tuple", "set", "dict", "iterator", "lying", "mutating", "str", "bytes"]))
     if kind == "lying":
         return LyingLengthSequence(items, draw(st.sampled_from([0, 10**6, 10**15, 2**62, 2**63 - 1])))
     if kind == "mutating":
         actions = draw(st.lists(st.sampled_from(["append", "clear", "pop"]), min_size=1, max_size=3))
-        target = list(items)
-        target.extend(Mutator(target, action) for action in actions)
-        return target
-    if kind == "str":
-        return draw(any_text)
-    if kind == "bytes":
-        return draw(st.binary(max_size=5))
-    return items
+        items.extend(Mutator(items, action) for action in actions)
+        return items
+    if kind in ("str", "bytes"):
+        return draw(any_text if kind == "str" else st.binary(max_size=5))
+    return {
+        "list": lambda: items,
+        "tuple": lambda: tuple(items),
+        "set": lambda: {repr(item) for item in items},
+        "dict": lambda: {repr(item): item for item in items},
+        "iterator": lambda: iter(items),
+    }[kind]()
 
 
 keywords = st.dictionaries(
@@ -245,32 +194,26 @@ path_arguments = st.one_of(objects, NAMES_IN_SANDBOX, NAMES_IN_SANDBOX.map(PathL
 def leaves_sandbox(argument, sandbox):
     """Whether scanning `argument` would walk a directory outside the sandbox."""
     try:
-        text = os.fspath(argument)
-        raw = os.fsencode(text) if isinstance(text, str) else None
+        raw = os.fsencode(os.fspath(argument))
     except Exception:
         return False
-    if raw is None or not raw or b"\0" in raw:
-        return False
     full = os.path.join(os.fsencode(sandbox), raw)
-    if not os.path.isdir(full):
+    if not raw or b"\0" in raw or not os.path.isdir(full):
         return False
-    real = os.path.realpath(full)
-    base = os.fsencode(sandbox)
+    real, base = os.path.realpath(full), os.fsencode(sandbox)
     return real != base and not real.startswith(base + b"/")
 
 
 def read_everything(node):
     """Every attribute, repr and len of a node and its descendants; returns the node count."""
-    seen = 0
-    stack = [node]
+    seen, stack = 0, [node]
     while stack:
         current = stack.pop()
         seen += 1
         fields = (current.name, current.path, current.size, current.is_dir, current.category, repr(current))
         assert all(isinstance(field, (str, int)) for field in fields)
-        children = current.children
-        assert len(current) == len(children)
-        stack.extend(children)
+        assert len(current) == len(current.children)
+        stack.extend(current.children)
     return seen
 
 
@@ -310,19 +253,16 @@ def test_cleaner_construction_and_check(sandbox, scan_root, audit_log_dir, probe
 
 
 @FUZZ
-@given(paths=sequences())
+@given(paths=st.one_of(sequences(), objects))
 @example(paths=LyingLengthSequence(["/x"], 2**63 - 1))  # once an allocation failure
 def test_trash_dry_run(sandbox, tmp_path, paths):
     cleaner = Cleaner(sandbox, tmp_path / "audit")
     # Lists that change while converted have no length to compare with.
     steady = isinstance(paths, (list, tuple)) and not any(isinstance(path, Mutator) for path in paths)
-    expected = len(paths) if steady else None
     report = call(lambda: cleaner.trash(paths, dry_run=True), CONVERSION)
     if report is not None:
-        assert report.dry_run is True
-        assert report.ok == (report.failed == [])
-        if expected is not None:
-            assert len(report.trashed) + len(report.failed) == expected
+        assert report.dry_run is True and report.ok == (report.failed == [])
+        assert not steady or len(report.trashed) + len(report.failed) == len(paths)
         assert all(isinstance(path, str) for path in report.trashed)
         assert all(isinstance(path, str) and isinstance(reason, str) for path, reason in report.failed)
         assert repr(report).startswith("TrashReport(") and isinstance(report.audit_log, str)
@@ -353,14 +293,9 @@ def test_binding(sandbox, tmp_path, entry, positional, named):
         named = {**named, "dry_run": True}
     if entry == "scan":
         assume(not any(leaves_sandbox(value, sandbox) for value in [*positional, *named.values()]))
-    target = {
-        "scan": scan,
-        "format_bytes": format_bytes,
-        "Cleaner": Cleaner,
-        "check": cleaner.check,
-        "trash": cleaner.trash,
-    }[entry]
-    call(lambda: target(*positional, **named), CONVERSION + (OSError,))
+    target = {"scan": scan, "format_bytes": format_bytes, "Cleaner": Cleaner, "check": cleaner.check}
+    target["trash"] = cleaner.trash
+    call(lambda: target[entry](*positional, **named), CONVERSION + (OSError,))
 
 
 @FUZZ
@@ -369,19 +304,18 @@ def test_odd_file_names(tmp_path_factory, names):
     names = [name.replace(b"/", b"_").replace(b"\0", b"_") for name in names]
     assume(len(set(names)) == len(names) and not {b".", b".."} & set(names))
     root = tmp_path_factory.mktemp("names")
-    for index, name in enumerate(names):
-        with open(os.path.join(os.fsencode(root), name), "wb") as handle:
+    requested = [os.path.join(os.fsencode(root), name) for name in names]
+    for index, path in enumerate(requested):
+        with open(path, "wb") as handle:
             handle.write(b"x" * index)
 
     result = scan(root)
     assert read_everything(result.root) == len(names) + 1
     lossy = {name.decode("utf-8", "replace") for name in names}
-    assert {child.name for child in result.root.children} == lossy
-
+    assert {(child.name, child.path) for child in result.root.children} == {(n, f"{root}/{n}") for n in lossy}
     cleaner = Cleaner(root, tmp_path_factory.mktemp("audit"))
-    requested = [os.fsdecode(os.path.join(os.fsencode(root), name)) for name in names]
     for path in requested:
-        assert isinstance(cleaner.check(path), str)
-    report = cleaner.trash(requested, dry_run=True)
-    shown = [path for path in report.trashed] + [path for path, _ in report.failed]
-    assert sorted(shown) == sorted(os.fsencode(path).decode("utf-8", "replace") for path in requested)
+        assert isinstance(cleaner.check(os.fsdecode(path)), str)
+    report = cleaner.trash([os.fsdecode(path) for path in requested], dry_run=True)
+    shown = report.trashed + [path for path, _ in report.failed]
+    assert sorted(shown) == sorted(path.decode("utf-8", "replace") for path in requested)

@@ -1,0 +1,61 @@
+"""Small pieces the Python tests share."""
+
+import json
+import os
+import urllib.parse
+
+
+def make_file(path, size):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(b"x" * size)
+
+
+class PathLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"PathLike({self.value!r})"
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
+
+def walk(node):
+    stack = [node]
+    while stack:
+        current = stack.pop()
+        yield current
+        stack.extend(current.children)
+
+
+def by_name(node):
+    return {child.name: child for child in node.children}
+
+
+def audit_records(folder):
+    lines = (folder / "deletions.jsonl").read_bytes().split(b"\n")
+    assert lines[-1] == b"", "the log must end with a line feed"
+    return [json.loads(line) for line in lines[:-1]]  # a torn line would not parse
+
+
+def trash_info_paths(trash):
+    """Name in files/ -> the original path its .trashinfo records."""
+    recorded = {}
+    for entry in os.listdir(trash / "info") if (trash / "info").exists() else []:
+        assert entry.endswith(".trashinfo")
+        lines = (trash / "info" / entry).read_bytes().decode().splitlines()
+        path = next(line[len("Path=") :] for line in lines if line.startswith("Path="))
+        recorded[entry[: -len(".trashinfo")]] = urllib.parse.unquote(path, errors="surrogateescape")
+    return recorded
