@@ -433,27 +433,30 @@ PyResult<Ref> to_int(std::uint64_t value) {
 
 Ref to_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-PyResult<Ref> to_list(std::span<const Ref> items) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return allocation_failure("list");
+namespace {
+
+// A new list or tuple holding new references to `items`. The setter steals
+// the reference it is given, even when it fails.
+PyResult<Ref> to_sequence(std::span<const Ref> items, PyObject* (*make)(Py_ssize_t),
+                          int (*set)(PyObject*, Py_ssize_t, PyObject*), const char* what) {
+    Ref sequence = Ref::steal(make(static_cast<Py_ssize_t>(items.size())));
+    if (!sequence) return allocation_failure(what);
     for (size_t i = 0; i < items.size(); ++i) {
-        // PyList_SetItem steals the new reference, even on failure.
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items[i].copy().release()) < 0) {
-            return allocation_failure("list");
+        if (set(sequence.get(), static_cast<Py_ssize_t>(i), items[i].copy().release()) < 0) {
+            return allocation_failure(what);
         }
     }
-    return list;
+    return sequence;
+}
+
+}  // namespace
+
+PyResult<Ref> to_list(std::span<const Ref> items) {
+    return to_sequence(items, PyList_New, PyList_SetItem, "list");
 }
 
 PyResult<Ref> to_tuple(std::span<const Ref> items) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    if (!tuple) return allocation_failure("tuple");
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].copy().release()) < 0) {
-            return allocation_failure("tuple");
-        }
-    }
-    return tuple;
+    return to_sequence(items, PyTuple_New, PyTuple_SetItem, "tuple");
 }
 
 }  // namespace orvalnest::py
