@@ -435,16 +435,20 @@ Ref to_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
 namespace {
 
+PyObject* object_of(const Ref& item) { return item.get(); }
+PyObject* object_of(PyObject* item) { return item; }
+
 // A new list or tuple holding new references to `items`. The setter steals
 // the reference it is given, even when it fails.
-PyResult<Ref> to_sequence(std::span<const Ref> items, PyObject* (*make)(Py_ssize_t),
+template <typename Item>
+PyResult<Ref> to_sequence(std::span<const Item> items, PyObject* (*make)(Py_ssize_t),
                           int (*set)(PyObject*, Py_ssize_t, PyObject*), const char* what) {
     Ref sequence = Ref::steal(make(static_cast<Py_ssize_t>(items.size())));
     if (!sequence) return allocation_failure(what);
     for (size_t i = 0; i < items.size(); ++i) {
-        if (set(sequence.get(), static_cast<Py_ssize_t>(i), items[i].copy().release()) < 0) {
-            return allocation_failure(what);
-        }
+        PyObject* item = object_of(items[i]);
+        Py_INCREF(item);
+        if (set(sequence.get(), static_cast<Py_ssize_t>(i), item) < 0) return allocation_failure(what);
     }
     return sequence;
 }
@@ -453,6 +457,10 @@ PyResult<Ref> to_sequence(std::span<const Ref> items, PyObject* (*make)(Py_ssize
 
 PyResult<Ref> to_list(std::span<const Ref> items) {
     return to_sequence(items, PyList_New, PyList_SetItem, "list");
+}
+
+PyResult<Ref> to_list(std::span<PyObject* const> borrowed) {
+    return to_sequence(borrowed, PyList_New, PyList_SetItem, "list");
 }
 
 PyResult<Ref> to_tuple(std::span<const Ref> items) {

@@ -172,6 +172,7 @@ PyResult<Ref> to_int(std::uint64_t value);
 Ref to_bool(bool value);
 // A new list holding new references to the given objects.
 PyResult<Ref> to_list(std::span<const Ref> items);
+PyResult<Ref> to_list(std::span<PyObject* const> borrowed);
 PyResult<Ref> to_tuple(std::span<const Ref> items);
 
 // Attribute names used on every call, interned once per process (borrowed).

@@ -1,8 +1,5 @@
 // scan(path): checks the root with the lock held, walks without it, then makes
 // the Python objects in one pass, releasing each walked record as it goes.
-#include <cstdlib>
-#include <cstring>
-#include <new>
 
 #include "entry_points.hpp"
 #include "gil.hpp"
@@ -16,13 +13,6 @@ namespace {
 constexpr std::string_view kParameters[] = {"path"};
 constexpr ArgumentSpec kSpec{"scan", "", kParameters, 1, {}};
 
-PathBytes copy_text(std::string_view text) {
-    PathBytes bytes(static_cast<char*>(std::malloc(text.empty() ? 1 : text.size())));
-    if (!bytes) throw std::bad_alloc();
-    std::memcpy(bytes.get(), text.data(), text.size());
-    return bytes;
-}
-
 // Paths reach Python as lossy text. Nearly every path is valid UTF-8 already,
 // so the objects adopt the walk's buffers and shared directory paths as they
 // are; only invalid ones are copied.
@@ -32,9 +22,9 @@ public:
 
     // `directory_text`: the lossy text of the record's directory path.
     PyResult<Ref> build(NodeRecord& record, const SharedPathRef& directory_text) {
-        // A child's name is its final component, so the full path need not be searched.
-        const Category category =
-            category_of(record.is_root() ? record.tail() : record.name_bytes(), record.is_dir);
+        // The root's tail is its whole path, a child's its name: either way
+        // category_of finds the final component without the full path being built.
+        const Category category = category_of(record.tail(), record.is_dir);
 
         auto children = ChildArray::with_capacity(static_cast<std::uint32_t>(record.children.size()));
         if (!record.children.empty()) {
@@ -65,7 +55,7 @@ public:
         } else {
             const std::string text = lossy_utf8(record.tail());
             fields.tail_size = static_cast<std::uint32_t>(text.size());
-            fields.tail = copy_text(text);
+            fields.tail = copy_bytes(text);
         }
         return make_instance<NodeObject>(node_class_, std::move(fields));
     }

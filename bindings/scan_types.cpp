@@ -55,16 +55,7 @@ PyObject* node_category(PyObject* self, void*) noexcept {
     return guarded_entry([&] { return to_str(category_text(node(self).category)); });
 }
 PyObject* node_children(PyObject* self, void*) noexcept {
-    return guarded_entry([&]() -> PyResult<Ref> {
-        const ChildArray& children = node(self).children;
-        Ref list = Ref::steal(PyList_New(children.size()));
-        if (!list) return raised();
-        for (std::uint32_t i = 0; i < children.size(); ++i) {
-            Py_INCREF(children[i]);
-            if (PyList_SetItem(list.get(), i, children[i]) < 0) return raised();
-        }
-        return list;
-    });
+    return guarded_entry([&]() -> PyResult<Ref> { return to_list(node(self).children.items()); });
 }
 
 Py_ssize_t node_length(PyObject* self) noexcept {

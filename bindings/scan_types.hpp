@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,7 +32,7 @@ public:
     // Takes over the reference.
     void push(Ref child) { items_[count_++] = child.release(); }
     std::uint32_t size() const { return count_; }
-    PyObject* operator[](std::uint32_t index) const { return items_[index]; }
+    std::span<PyObject* const> items() const { return {items_, count_}; }
 
 private:
     PyObject** items_ = nullptr;

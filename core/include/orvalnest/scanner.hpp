@@ -28,6 +28,9 @@ struct FreeDeleter {
 // buffer as it is, so a name is stored once.
 using PathBytes = std::unique_ptr<char[], FreeDeleter>;
 
+// A malloc'd copy of `bytes` (never a null buffer, even when empty).
+PathBytes copy_bytes(std::string_view bytes);
+
 // One walked entry. Kept small (56 bytes plus its name) because a scan holds one
 // per entry: the directory's path is shared, and the full path is made on demand.
 struct NodeRecord {

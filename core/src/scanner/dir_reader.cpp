@@ -21,21 +21,9 @@ bool is_dot_or_dot_dot(const char* name) {
 
 DirReader::DirReader(UniqueFd fd, std::byte* buffer) : fd_(std::move(fd)), buffer_(buffer) {}
 
-DirReader::DirReader(DirReader&& other) noexcept
-    : fd_(std::move(other.fd_)),
-      buffer_(std::exchange(other.buffer_, nullptr)),
-      position_(other.position_),
-      filled_(other.filled_),
-      ended_(other.ended_) {}
-
-DirReader& DirReader::operator=(DirReader&& other) noexcept {
-    fd_ = std::move(other.fd_);
-    buffer_ = std::exchange(other.buffer_, nullptr);
-    position_ = other.position_;
-    filled_ = other.filled_;
-    ended_ = other.ended_;
-    return *this;
-}
+// The buffer is only lent, so moving copies the pointer and the fd moves with its owner.
+DirReader::DirReader(DirReader&&) noexcept = default;
+DirReader& DirReader::operator=(DirReader&&) noexcept = default;
 
 DirReader::~DirReader() = default;
 

@@ -13,7 +13,6 @@
 #include "dir_reader.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/scanner.hpp"
-#include "orvalnest/text.hpp"
 #include "pseudo_filesystem.hpp"
 
 namespace orvalnest {
@@ -29,7 +28,14 @@ std::string NodeRecord::path() const {
 
 std::string_view NodeRecord::name_bytes() const { return is_root() ? root_name(tail()) : tail(); }
 
-std::string NodeRecord::name() const { return lossy_utf8(name_bytes()); }
+std::string NodeRecord::name() const { return paths::node_name(tail()); }
+
+PathBytes copy_bytes(std::string_view bytes) {
+    PathBytes copy(static_cast<char*>(std::malloc(bytes.empty() ? 1 : bytes.size())));
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy.get(), bytes.data(), bytes.size());
+    return copy;
+}
 
 namespace {
 
@@ -51,9 +57,7 @@ struct EntryPath {
         node.is_dir = is_dir;
         if (directory) node.directory = *directory;
         node.tail_size = static_cast<std::uint32_t>(name.size());
-        node.tail_data.reset(static_cast<char*>(std::malloc(name.empty() ? 1 : name.size())));
-        if (!node.tail_data) throw std::bad_alloc();
-        std::memcpy(node.tail_data.get(), name.data(), name.size());
+        node.tail_data = copy_bytes(name);
         return node;
     }
 
@@ -216,7 +220,7 @@ private:
         NodeRecord node = std::move(stack_.back().node);
         stack_.pop_back();  // closes the directory; its entries keep the shared path
         auto& children = node.children;
-        if (children.capacity() != children.size()) children.shrink_to_fit();
+        children.shrink_to_fit();
         sort_largest_first(children);
         std::uint64_t total = 0;
         for (const auto& child : children) total = saturating_add(total, child.size);
