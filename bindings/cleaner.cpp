@@ -1,5 +1,6 @@
 // Cleaner: moves what a user picked from a scan to the OS trash, under the
 // path policy, with one audit record per path.
+#include "orvalnest/audit.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/policy.hpp"
 #include "orvalnest/scanner.hpp"
@@ -13,8 +14,6 @@
 
 namespace orvalnest::py {
 namespace {
-
-constexpr std::string_view kAuditLogFileName = "deletions.jsonl";
 
 struct CleanerFields {
     PathPolicy policy;

@@ -5,15 +5,15 @@
 
 #include "classes.hpp"
 #include "entry_points.hpp"
+#include "orvalnest/audit.hpp"
+#include "orvalnest/scanner.hpp"
+#include "orvalnest/trash_request.hpp"
 
 namespace orvalnest::py {
 namespace {
 
 constexpr const char* kVersion = "0.2.0";
-constexpr unsigned long long kMaxDepth = 256;
-constexpr unsigned long long kMaxPathsPerRequest = 10000;
 constexpr std::string_view kAuditLogDirEnv = "ORVALNEST_AUDIT_LOG_DIR";
-constexpr std::string_view kAuditLogFileName = "deletions.jsonl";
 
 // Appends `name` to the module's __all__ (made on first use) and sets the attribute.
 PyResult<int> module_add(PyObject* module, PyObject* name, PyObject* value) {
@@ -74,7 +74,7 @@ PyResult<int> exec_module(PyObject* module) {
     }
 
     auto version = to_str(kVersion);
-    auto max_depth = to_int(kMaxDepth);
+    auto max_depth = to_int(MAX_DEPTH);
     auto max_paths = to_int(kMaxPathsPerRequest);
     auto env_name = to_str(kAuditLogDirEnv);
     auto file_name = to_str(kAuditLogFileName);
