@@ -1,9 +1,5 @@
 #include "canonical_path.hpp"
 
-#include <stdlib.h>
-
-#include <memory>
-
 #include "orvalnest/paths.hpp"
 
 namespace orvalnest::platform {
@@ -17,18 +13,16 @@ std::expected<CanonicalPath, TrashFailure> canonicalize_path(std::string_view pa
     // Only the root has no parent; a ".." ending names no entry of its own.
     if (!parent || !name) return std::unexpected(TrashFailure::canonicalize_path(std::string(path)));
 
-    const auto c_parent = paths::c_path(*parent);
-    if (!c_parent) return std::unexpected(TrashFailure::canonicalize_path(std::string(*parent)));
-    if (name->find('\0') != std::string_view::npos) {
-        return std::unexpected(TrashFailure::unknown("file name contained an unexpected NUL byte"));
+    if (const auto c_name = paths::c_path(*name); !c_name) {
+        return std::unexpected(TrashFailure::unknown(c_name.error().text()));
     }
-    const std::unique_ptr<char, decltype(&::free)> real(::realpath(c_parent->c_str(), nullptr), &::free);
+    auto real = paths::real_path(*parent);
     if (!real) return std::unexpected(TrashFailure::canonicalize_path(std::string(*parent)));
 
-    if (!paths::equal(real.get(), *parent)) {
+    if (!paths::equal(*real, *parent)) {
         return std::unexpected(TrashFailure::unknown(std::string(kParentChanged)));
     }
-    CanonicalPath out{real.get(), std::string(*name), {}};
+    CanonicalPath out{std::move(*real), std::string(*name), {}};
     out.full = paths::join(out.parent, out.name);
     return out;
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 #include "orvalnest/text.hpp"
@@ -131,6 +132,15 @@ OsResult<std::string> c_path(std::string_view path) {
         return std::unexpected(OsError::custom("file name contained an unexpected NUL byte"));
     }
     return std::string(path);
+}
+
+OsResult<std::string> real_path(std::string_view path) {
+    auto c = c_path(path);
+    if (!c) return std::unexpected(c.error());
+    // With a null buffer realpath allocates one as large as needed.
+    std::unique_ptr<char, decltype(&::free)> resolved(::realpath(c->c_str(), nullptr), &::free);
+    if (!resolved) return std::unexpected(OsError::last());
+    return std::string(resolved.get());
 }
 
 std::string node_name(std::string_view path) {

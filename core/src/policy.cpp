@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdlib>
-#include <memory>
 
 #include "orvalnest/paths.hpp"
 #include "orvalnest/text.hpp"
@@ -26,21 +25,11 @@ constexpr std::array<std::string_view, 13> kProtectedExact = {
     "/srv",  "/tmp",  "/mnt", "/media",   "/Users",     "/Applications",
 };
 
-OsResult<std::string> real_path(std::string_view path) {
-    auto c = paths::c_path(path);
-    if (!c) return std::unexpected(c.error());
-    // With a null buffer realpath allocates one as large as needed, and the
-    // call keeps no state, so concurrent validations do not interfere.
-    std::unique_ptr<char, decltype(&::free)> resolved(::realpath(c->c_str(), nullptr), &::free);
-    if (!resolved) return std::unexpected(OsError::last());
-    return std::string(resolved.get());
-}
-
 // Protected entries are compared under their resolved names, so a location
 // reached through a symbolic link ("/etc" -> "/private/etc") stays protected.
 // An entry that does not exist here is kept as written.
 std::string resolved_or_as_written(std::string_view entry) {
-    auto resolved = real_path(entry);
+    auto resolved = paths::real_path(entry);
     return resolved ? std::move(*resolved) : std::string(entry);
 }
 
@@ -65,7 +54,7 @@ std::string PolicyRefusal::message() const {
 }
 
 OsResult<PathPolicy> PathPolicy::build(std::string_view scan_root) {
-    auto root = real_path(scan_root);
+    auto root = paths::real_path(scan_root);
     if (!root) return std::unexpected(root.error());
 
     PathPolicy policy;
@@ -101,7 +90,7 @@ std::expected<std::string, PolicyRefusal> PathPolicy::validate(std::string_view 
 
     // Only the parent is resolved: every link on the way is followed, so no
     // link can carry the path out of the scanned folder unnoticed.
-    auto real_parent = real_path(*parent);
+    auto real_parent = paths::real_path(*parent);
     if (!real_parent) return std::unexpected(PolicyRefusal::unresolvable(real_parent.error()));
     std::string resolved = paths::join(*real_parent, *name);
 

@@ -14,12 +14,6 @@
 
 namespace orvalnest::platform::linux_trash {
 
-namespace {
-
-constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-
-}  // namespace
-
 OsResult<UniqueFd> open_directory_by_walk(std::string_view path) {
     if (!paths::is_absolute(path)) return std::unexpected(OsError::from_errno(EINVAL));
     UniqueFd current(::open("/", kDirectoryFlags));

@@ -3,12 +3,17 @@
 // directory on its path is swapped for a link in between.
 #pragma once
 
+#include <fcntl.h>
+
 #include <string_view>
 
 #include "orvalnest/error.hpp"
 #include "orvalnest/unique_fd.hpp"
 
 namespace orvalnest::platform::linux_trash {
+
+// A directory held only to work relative to it: nothing is read through it.
+inline constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
 // An O_PATH descriptor of the absolute directory `path`. Fails with ELOOP or
 // ENOTDIR when a component is a symbolic link. Uses openat2 with

@@ -17,8 +17,6 @@ namespace orvalnest::platform::linux_trash {
 
 namespace {
 
-constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-
 std::string shown(std::string_view path) { return lossy_utf8(path); }
 
 // mkdir (0700 when missing) and open `name` under `at` as a trash folder: not
@@ -40,7 +38,7 @@ std::expected<UniqueFd, TrashFailure> open_trash_directory(int at, const std::st
     if (::fstat(fd.get(), &st) != 0) {
         return std::unexpected(os_failure(OsError::last(), "cannot examine " + shown(path)));
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    if (st.st_uid != ::geteuid()) {
         return std::unexpected(TrashFailure::unknown(
             shown(path) + " is not owned by the current user; it is not used as a trash folder"));
     }
@@ -123,17 +121,14 @@ std::expected<TrashLocation, TrashFailure> open_volume_trash(const std::string& 
 
     // A shared $topdir/.Trash is trusted only when an administrator made it a
     // real sticky directory, so users cannot replace each other's folders.
+    // The mode is read from the descriptor we go on to use, not from the name.
+    UniqueFd shared_fd(::openat(top_fd->get(), ".Trash", kDirectoryFlags | O_NOFOLLOW));
     struct stat st {};
-    const std::string shared = paths::join(*top, ".Trash");
-    if (::fstatat(top_fd->get(), ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-        (st.st_mode & S_ISVTX) != 0) {
-        UniqueFd shared_fd(::openat(top_fd->get(), ".Trash", kDirectoryFlags | O_NOFOLLOW));
-        if (shared_fd) {
-            auto location = open_trash(shared_fd.get(), uid, paths::join(shared, uid));
-            if (location && on_mount(*location, parent_mount)) {
-                location->top_dir = *top;
-                return location;
-            }
+    if (shared_fd && ::fstat(shared_fd.get(), &st) == 0 && (st.st_mode & S_ISVTX) != 0) {
+        auto location = open_trash(shared_fd.get(), uid, paths::join(paths::join(*top, ".Trash"), uid));
+        if (location && on_mount(*location, parent_mount)) {
+            location->top_dir = *top;
+            return location;
         }
     }
 

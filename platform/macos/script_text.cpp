@@ -8,29 +8,26 @@ std::string applescript_path_text(std::string_view path) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     // lossy_utf8 marks each ill-formed subsequence with one U+FFFD; we need
     // each of its bytes instead, so walk the valid prefix lengths ourselves.
-    std::string text;
-    text.reserve(path.size());
+    std::string out;
+    out.reserve(path.size());
     size_t i = 0;
     while (i < path.size()) {
         size_t run = 1;
         // Longest valid UTF-8 sequence starting at i is at most 4 bytes.
         while (run <= 4 && i + run <= path.size() && !is_valid_utf8(path.substr(i, run))) ++run;
         if (run <= 4 && i + run <= path.size()) {
-            text.append(path.substr(i, run));
+            // Only a one-byte sequence can be a backslash or a double quote;
+            // "%XX" never needs escaping.
+            if (run == 1 && (path[i] == '\\' || path[i] == '"')) out.push_back('\\');
+            out.append(path.substr(i, run));
             i += run;
         } else {
             const auto b = static_cast<unsigned char>(path[i]);
-            text.push_back('%');
-            text.push_back(kHex[b >> 4]);
-            text.push_back(kHex[b & 0xF]);
+            out.push_back('%');
+            out.push_back(kHex[b >> 4]);
+            out.push_back(kHex[b & 0xF]);
             ++i;
         }
-    }
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        if (c == '\\' || c == '"') out.push_back('\\');
-        out.push_back(c);
     }
     return out;
 }

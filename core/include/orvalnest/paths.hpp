@@ -44,6 +44,10 @@ std::string join(std::string_view dir, std::string_view name);
 // ".." parts stay, a leading "//" (exactly two) and a trailing "/" are kept.
 OsResult<std::string> lexical_absolute(std::string_view path);
 
+// realpath(): every symbolic link and "."/".." resolved, through the
+// filesystem. Keeps no state, so it is safe from several threads at once.
+OsResult<std::string> real_path(std::string_view path);
+
 // A copy usable as a C string, or the error the OS layer reports for a path
 // holding a NUL byte.
 OsResult<std::string> c_path(std::string_view path);

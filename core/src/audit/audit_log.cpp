@@ -26,15 +26,12 @@ OsResult<void> create_directories(std::string_view dir) {
     auto c = paths::c_path(dir);
     if (!c) return std::unexpected(c.error());
     if (::mkdir(c->c_str(), 0777) == 0) return {};
-    if (errno != ENOENT) {
-        const OsError error = OsError::last();
-        if (is_directory(*c)) return {};
-        return std::unexpected(error);
+    if (errno == ENOENT) {
+        const auto parent = paths::parent(dir);
+        if (!parent || parent->empty()) return std::unexpected(OsError::from_errno(ENOENT));
+        if (auto made = create_directories(*parent); !made) return made;
+        if (::mkdir(c->c_str(), 0777) == 0) return {};
     }
-    const auto parent = paths::parent(dir);
-    if (!parent || parent->empty()) return std::unexpected(OsError::from_errno(ENOENT));
-    if (auto made = create_directories(*parent); !made) return made;
-    if (::mkdir(c->c_str(), 0777) == 0) return {};
     const OsError error = OsError::last();
     if (is_directory(*c)) return {};
     return std::unexpected(error);

@@ -46,14 +46,14 @@ std::expected<TrashOutcome, Failure> run_trash_request(const PathPolicy& policy,
             .requested = lossy_utf8(paths[i]),
             .resolved = handled.resolved ? std::optional(lossy_utf8(*handled.resolved)) : std::nullopt,
             .outcome = handled.outcome,
-            .detail = handled.detail,
+            .detail = std::move(handled.detail),
         };
         auto appended = log.append(record);
 
         // The path was already handled (and maybe moved): report what happened
         // to it even when its record could not be written.
         if (handled.outcome == AuditOutcome::Failed) {
-            outcome.failed.emplace_back(std::move(record.requested), std::move(*handled.detail));
+            outcome.failed.emplace_back(std::move(record.requested), std::move(*record.detail));
         } else {
             outcome.trashed.push_back(std::move(record.requested));
         }
