@@ -172,19 +172,21 @@ def main() -> None:
     du_size(root)
     del result, py_tree
 
-    runs: dict[str, list[float]] = {"scan()": [], "du -s --apparent-size -B1": [], "Python os.scandir walk": []}
+    tools = {
+        "scan()": lambda: scan(str(root)),
+        "du -s --apparent-size -B1": lambda: du_size(root),
+        "Python os.scandir walk": lambda: python_walk(str(root)),
+    }
+    runs: dict[str, list[float]] = {name: [] for name in tools}
     for _ in range(args.repeat):
-        runs["scan()"].append(timed(lambda: scan(str(root))))
-        runs["du -s --apparent-size -B1"].append(timed(lambda: du_size(root)))
-        runs["Python os.scandir walk"].append(timed(lambda: python_walk(str(root))))
+        for name, tool in tools.items():
+            runs[name].append(timed(tool))
     medians = {name: statistics.median(times) for name, times in runs.items()}
 
     print(f"\nmedian of {args.repeat} runs:")
     for name, median in medians.items():
         print(f"  {name:28s} {median * 1000:9.1f} ms  ({median / entries * 1e9:6.0f} ns/entry)")
-    scan_time = medians["scan()"]
-    du_time = medians["du -s --apparent-size -B1"]
-    py_time = medians["Python os.scandir walk"]
+    scan_time, du_time, py_time = medians.values()
     print(f"\nscan / du:              {scan_time / du_time:5.2f}x   (target <= 1.10x, stretch <= 1.00x)")
     print(f"Python walk / scan:     {py_time / scan_time:5.2f}x   (target >= 1.80x)")
     print(f"Python walk / du:       {py_time / du_time:5.2f}x")

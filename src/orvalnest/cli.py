@@ -145,9 +145,8 @@ def run_scan(argv: Sequence[str]) -> int:
     # An export to standard output owns it; the tree would corrupt it.
     show_tree = "-" not in (args.json, args.ncdu)
     if show_tree:
-        write = _line_writer(sys.stdout)
-        render_tree(result.root, args.depth, args.top, terminal_style(sys.stdout), write)
-        render_summary(result.root, Totals.of(result.root), result.issues, elapsed, args.issues, write)
+        render_tree(result.root, args.depth, args.top, terminal_style(sys.stdout), print)
+        render_summary(result.root, Totals.of(result.root), result.issues, elapsed, args.issues, print)
         sys.stdout.flush()
 
     status = 0
@@ -367,13 +366,6 @@ def _isatty(stream: TextIO) -> bool:
         return stream.isatty()
     except (AttributeError, ValueError):
         return False
-
-
-def _line_writer(stream: TextIO) -> Callable[[str], object]:
-    def write(line: str) -> None:
-        stream.write(line + "\n")
-
-    return write
 
 
 def _tolerate_unencodable_output() -> None:

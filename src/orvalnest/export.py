@@ -55,39 +55,41 @@ def write_json(result: ScanResult, stream: TextIO) -> None:
     children, and the scan's issues next to it."""
     out = _Chunked(stream)
     root = result.root
-    out.write('{"orvalnest":' + _quote(__version__) + ',"root":')
-    out.write(_json_head(root))
-    stack: list[tuple[Iterator[Node], list[bool]]] = []
-    if root.is_dir:
-        stack.append((iter(root.children), [False]))
+    root_is_dir = root.is_dir
+    out.write('{"orvalnest":' + _quote(__version__) + ',"root":' + _json_head(root, root_is_dir))
+    # The children still to write of each open directory.
+    stack: list[Iterator[Node]] = []
+    if root_is_dir:
+        stack.append(iter(root.children))
     else:
         out.write("]}")
+    separator = ""  # "," once the current children array holds a node
     while stack:
-        children, started = stack[-1]
-        child = next(children, None)
+        child = next(stack[-1], None)
         if child is None:
             out.write("]}")
             stack.pop()
+            separator = ","
             continue
-        if started[0]:
-            out.write(",")
-        started[0] = True
-        out.write(_json_head(child))
-        if child.is_dir:
-            stack.append((iter(child.children), [False]))
+        is_dir = child.is_dir
+        out.write(separator + _json_head(child, is_dir))
+        if is_dir:
+            stack.append(iter(child.children))
+            separator = ""
         else:
             out.write("]}")
+            separator = ","
     out.write(',"issues":[')
     out.write(",".join(f'{{"path":{_quote(i.path)},"message":{_quote(i.message)}}}' for i in result.issues))
     out.write("]}\n")
     out.flush()
 
 
-def _json_head(node: Node) -> str:
+def _json_head(node: Node, is_dir: bool) -> str:
     """A node's object up to the opening bracket of its children."""
     return (
         f'{{"name":{_quote(node.name)},"path":{_quote(node.path)},"size":{node.size},'
-        f'"is_dir":{"true" if node.is_dir else "false"},"category":{_quote(node.category)},"children":['
+        f'"is_dir":{"true" if is_dir else "false"},"category":{_quote(node.category)},"children":['
     )
 
 
@@ -105,30 +107,34 @@ def write_ncdu(result: ScanResult, stream: TextIO, timestamp: int) -> None:
     meta = f'{{"progname":"orvalnest","progver":{_quote(__version__)},"timestamp":{int(timestamp)}}}'
     out.write(f"[1,2,{meta},\n")
     root = result.root
-    root_name = root.path.rstrip("/") or "/"
+    root_path = root.path
     # ncdu insists on a directory at the top; a root that was a symbolic link
     # (never followed) becomes an empty directory marked as not regular.
     if not root.is_dir:
-        out.write(f'[{{"name":{_quote(root_name)},"asize":0,"notreg":true}}]]\n')
+        out.write(f'[{{"name":{_quote(_dir_key(root_path))},"asize":0,"notreg":true}}]]\n')
         out.flush()
         return
-    out.write("[" + _ncdu_dir_info(root_name, root.path, flags))
-    stack = [_NcduFrame(root)]
+    out.write("[" + _ncdu_dir_info(_dir_key(root_path), _take_flag(flags, root_path)))
+    stack = [_NcduFrame(root_path, root.children)]
     while stack:
         frame = stack[-1]
         child = next(frame.children, None)
         if child is None:
             # Entries whose metadata could not be read have no node; ncdu
-            # shows them as unreadable items of their directory.
-            for name in unlisted.pop(_dir_key(frame.path), ()):
-                out.write(f',{{"name":{_quote(name)},"read_error":true}}')
+            # shows them as unreadable items of their directory. A flag that
+            # a directory node took is not such an entry.
+            if unlisted:
+                for name, path in unlisted.pop(_dir_key(frame.path), ()):
+                    if path in flags:
+                        out.write(f',{{"name":{_quote(name)},"read_error":true}}')
             out.write("]")
             stack.pop()
             continue
         name = child.name
         if child.is_dir:
-            out.write(",[" + _ncdu_dir_info(name, child.path, flags))
-            stack.append(_NcduFrame(child))
+            path = child.path
+            out.write(",[" + _ncdu_dir_info(name, _take_flag(flags, path)))
+            stack.append(_NcduFrame(path, child.children))
             continue
         size = child.size
         if size == 0 and frame.is_symlink(name):
@@ -146,9 +152,9 @@ class _NcduFrame:
 
     __slots__ = ("path", "children", "_links")
 
-    def __init__(self, directory: Node) -> None:
-        self.path = directory.path
-        self.children = iter(directory.children)
+    def __init__(self, path: str, children: list[Node]) -> None:
+        self.path = path
+        self.children = iter(children)
         self._links: frozenset[str] | None = None
 
     def is_symlink(self, name: str) -> bool:
@@ -161,9 +167,14 @@ class _NcduFrame:
         return name in self._links
 
 
-def _ncdu_dir_info(name: str, path: str, flags: dict[str, str]) -> str:
+def _take_flag(flags: dict[str, str], path: str) -> str | None:
+    """The issue mark of a directory node, removed from `flags`: whatever is
+    left there when its parent closes belongs to an entry without a node."""
+    return flags.pop(path, None) if flags else None
+
+
+def _ncdu_dir_info(name: str, flag: str | None) -> str:
     # Issues mark directories only: an entry without metadata has no node.
-    flag = flags.get(path) if flags else None
     if flag == "kernfs":
         return f'{{"name":{_quote(name)},"asize":0,"excluded":"kernfs"}}'
     if flag == "error":
@@ -175,39 +186,21 @@ def _dir_key(path: str) -> str:
     return path.rstrip("/") or "/"
 
 
-def _issue_flags(result: ScanResult) -> tuple[dict[str, str], dict[str, list[str]]]:
-    """Sorts the issues into marks on existing nodes (by path) and names of
-    entries that have no node (by their directory's path)."""
+def _issue_flags(result: ScanResult) -> tuple[dict[str, str], dict[str, list[tuple[str, str]]]]:
+    """The issues as marks by path, and as (name, path) entries by their
+    directory's path: the tree walk tells which of them have a node."""
     flags: dict[str, str] = {}
     for issue in result.issues:
         if issue.message.startswith(PSEUDO_FILESYSTEM_PREFIX):
             flags[issue.path] = "kernfs"
         else:
             flags.setdefault(issue.path, "error")
-    unlisted: dict[str, list[str]] = {}
-    if not flags:
-        return flags, unlisted
-    directories = _directory_paths(result.root)
+    unlisted: dict[str, list[tuple[str, str]]] = {}
     for path in flags:
-        if path in directories:
-            continue
         parent, _, name = path.rpartition("/")
-        if name and (parent or "/") in directories:
-            unlisted.setdefault(_dir_key(parent or "/"), []).append(name)
+        if name:
+            unlisted.setdefault(_dir_key(parent), []).append((name, path))
     return flags, unlisted
-
-
-def _directory_paths(root: Node) -> set[str]:
-    """Paths of every directory node, each with and without a trailing slash."""
-    paths: set[str] = set()
-    stack = [root]
-    while stack:
-        node = stack.pop()
-        if node.is_dir:
-            paths.add(node.path)
-            paths.add(_dir_key(node.path))
-            stack.extend(child for child in node.children if child.is_dir)
-    return paths
 
 
 @contextmanager

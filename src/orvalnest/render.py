@@ -81,8 +81,9 @@ def render_tree(root: Node, depth: int, top: int, style: Style, write: Callable[
     """Writes `root` and its descendants down to `depth` levels, each directory
     showing its `top` largest children (0: all of them) and one line for the
     rest. `write` gets one line at a time, without the line feed."""
-    write(_line(format_bytes(root.size), 100.0, style, root.category, "", _node_label(root, root.path, style)))
-    if depth <= 0 or not root.is_dir:
+    root_size, root_is_dir = root.size, root.is_dir
+    write(_line(format_bytes(root_size), 100.0, style, root.category, "", _node_label(root.path, root_is_dir, style)))
+    if depth <= 0 or not root_is_dir:
         return
     if style.unicode:
         branch, last_branch, stem, gap = "├── ", "└── ", "│   ", "    "
@@ -91,7 +92,7 @@ def render_tree(root: Node, depth: int, top: int, style: Style, write: Callable[
 
     # An explicit stack of (parent size, remaining lines, prefix, level), so a
     # deep --depth cannot exhaust Python's recursion limit.
-    stack: list[tuple[int, deque[Node | tuple[int, int]], str, int]] = [(root.size, _entries(root, top), "", 1)]
+    stack: list[tuple[int, deque[Node | tuple[int, int]], str, int]] = [(root_size, _entries(root, top), "", 1)]
     while stack:
         parent_size, entries, prefix, level = stack[-1]
         if not entries:
@@ -105,25 +106,18 @@ def render_tree(root: Node, depth: int, top: int, style: Style, write: Callable[
             text = f"… {count} more ({format_bytes(size)})"
             write(_line("", share(size, parent_size), style, "", connector, style.paint(text, _ANSI_DIM)))
             continue
-        write(
-            _line(
-                format_bytes(entry.size),
-                share(entry.size, parent_size),
-                style,
-                entry.category,
-                connector,
-                _node_label(entry, entry.name, style),
-            )
-        )
-        if entry.is_dir and level < depth:
+        size, is_dir = entry.size, entry.is_dir
+        label = _node_label(entry.name, is_dir, style)
+        write(_line(format_bytes(size), share(size, parent_size), style, entry.category, connector, label))
+        if is_dir and level < depth:
             children = _entries(entry, top)
             if children:
-                stack.append((entry.size, children, prefix + (gap if is_last else stem), level + 1))
+                stack.append((size, children, prefix + (gap if is_last else stem), level + 1))
 
 
-def _node_label(node: Node, text: str, style: Style) -> str:
+def _node_label(text: str, is_dir: bool, style: Style) -> str:
     label = printable(text)
-    return style.paint(label, _ANSI_BOLD_BLUE) if node.is_dir else label
+    return style.paint(label, _ANSI_BOLD_BLUE) if is_dir else label
 
 
 def _entries(node: Node, top: int) -> deque[Node | tuple[int, int]]:
@@ -158,9 +152,10 @@ class Totals:
                 stack.extend(node.children)
                 continue
             totals.files += 1
-            entry = by_category.get(node.category)
+            category = node.category
+            entry = by_category.get(category)
             if entry is None:
-                by_category[node.category] = [node.size, 1]
+                by_category[category] = [node.size, 1]
             else:
                 entry[0] += node.size
                 entry[1] += 1
