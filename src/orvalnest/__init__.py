@@ -1,6 +1,30 @@
 """orvalnest: find where the disk space goes, and move what you pick to the trash safely."""
 
+import sys as _sys
+from importlib.util import module_from_spec as _module_from_spec
+from importlib.util import spec_from_file_location as _spec_from_file_location
+
 from orvalnest import _native
 from orvalnest._native import *  # noqa: F403  (the native module's public names, in its order)
 
-__all__ = list(_native.__all__)
+
+def _load_engine():  # type: ignore[no-untyped-def]
+    # The scan with options lives in the same shared library as _native, as a
+    # second module: both then use the one set of result classes. It is loaded
+    # by hand because no file carries its name.
+    name = __name__ + "._engine"
+    if name in _sys.modules:
+        return _sys.modules[name]
+    spec = _spec_from_file_location(name, _native.__file__)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"cannot load {name} from {_native.__file__}")
+    module = _module_from_spec(spec)
+    _sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+_load_engine()
+from orvalnest._engine import ScanProgress, scan_tree  # noqa: E402  (registered just above)
+
+__all__ = [*_native.__all__, "scan_tree", "ScanProgress"]

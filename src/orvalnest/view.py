@@ -1,0 +1,235 @@
+"""The one reading of a scan that every front end shares: which size is shown,
+the markers, sorting with its tie-break, folding the rest of a folder, and the
+size adjustments after a trash. No I/O, no terminal, no HTML here: the text
+report, the browser and the HTML report each draw what this module decides, so
+the three never disagree about a number."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Literal
+
+from orvalnest._native import Node, ScanIssue, ScanResult
+
+SortKey = Literal["size", "name", "count"]
+SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count")
+
+# One character in front of a name; a blank when nothing is special.
+MARK_UNREADABLE = "!"  # could not be read (whole or in part)
+MARK_SKIPPED = ">"  # left out on purpose: another filesystem, a pseudo-filesystem, too deep
+MARK_SYMLINK = "@"
+MARK_HARDLINK = "H"
+MARKERS_HELP = (
+    f"{MARK_UNREADABLE} could not be read, {MARK_SKIPPED} skipped (other filesystem, pseudo-filesystem, "
+    f"too deep), {MARK_SYMLINK} symbolic link, {MARK_HARDLINK} file with several hard links"
+)
+
+SKIPPED_PREFIX = "skipped: "
+
+
+def is_skip(message: str) -> bool:
+    """True for an issue that reports an entry left out on purpose, false for
+    one that could not be read."""
+    return message.startswith(SKIPPED_PREFIX)
+
+
+def size_of(node: Node, apparent: bool) -> int:
+    """The size a front end shows: disk usage unless the apparent size was asked for."""
+    return node.size if apparent else node.disk_usage
+
+
+@dataclass
+class IssueIndex:
+    """The scan's issues by path, to mark the nodes they concern."""
+
+    unreadable: dict[str, str] = field(default_factory=dict)
+    skipped: dict[str, str] = field(default_factory=dict)
+
+    @classmethod
+    def of(cls, issues: Iterable[ScanIssue]) -> IssueIndex:
+        index = cls()
+        for issue in issues:
+            target = index.skipped if is_skip(issue.message) else index.unreadable
+            target.setdefault(issue.path, issue.message)
+        return index
+
+    @property
+    def unreadable_count(self) -> int:
+        return len(self.unreadable)
+
+    @property
+    def skipped_count(self) -> int:
+        return len(self.skipped)
+
+    def marker(self, node: Node) -> str:
+        if node.is_dir:
+            path = node.path
+            if path in self.unreadable:
+                return MARK_UNREADABLE
+            if path in self.skipped:
+                return MARK_SKIPPED
+            return " "
+        if node.is_symlink:
+            return MARK_SYMLINK
+        if node.is_hardlink:
+            return MARK_HARDLINK
+        return " "
+
+    def under(self, path: str) -> list[tuple[str, str]]:
+        """(path, message) of every issue at or below `path`."""
+        prefix = path if path.endswith("/") else path + "/"
+        found = [(p, m) for p, m in self.unreadable.items() if p == path or p.startswith(prefix)]
+        found += [(p, m) for p, m in self.skipped.items() if p == path or p.startswith(prefix)]
+        return found
+
+
+class Counts:
+    """Entries below each directory (the directory itself not counted), worked
+    out on first need and kept: a front end asks for the folders on screen, and
+    each subtree is walked once however often it is shown."""
+
+    def __init__(self) -> None:
+        self._below: dict[int, int] = {}
+        self._keep: list[Node] = []  # keeps the ids valid
+
+    def below(self, node: Node) -> int:
+        if not node.is_dir:
+            return 0
+        known = self._below.get(id(node))
+        if known is not None:
+            return known
+        # Post-order with an explicit stack: depth is bounded by the scanner, not by Python.
+        stack: list[tuple[Node, bool]] = [(node, False)]
+        while stack:
+            current, expanded = stack.pop()
+            key = id(current)
+            if key in self._below:
+                continue
+            children = current.children
+            if not expanded:
+                stack.append((current, True))
+                stack.extend((child, False) for child in children if child.is_dir)
+                continue
+            total = len(children)
+            for child in children:
+                if child.is_dir:
+                    total += self._below[id(child)]
+            self._below[key] = total
+            self._keep.append(current)
+        return self._below[id(node)]
+
+
+@dataclass
+class Adjustments:
+    """What a trash request took away from an immutable scan: the trashed paths
+    and, for every ancestor, how much it lost. Nodes stay as the scan made them;
+    the shown sizes are the scanned ones minus these."""
+
+    removed: set[str] = field(default_factory=set)
+    lost_size: dict[str, int] = field(default_factory=dict)
+    lost_disk: dict[str, int] = field(default_factory=dict)
+    lost_entries: dict[str, int] = field(default_factory=dict)
+
+    def is_removed(self, node: Node) -> bool:
+        return node.path in self.removed
+
+    def remove(self, ancestors: Sequence[Node], node: Node, counts: Counts) -> None:
+        """Records that `node` (below each of `ancestors`, root first) went to the trash."""
+        path = node.path
+        if path in self.removed:
+            return
+        self.removed.add(path)
+        size = node.size - self.lost_size.get(path, 0)
+        disk = node.disk_usage - self.lost_disk.get(path, 0)
+        entries = 1 + counts.below(node) - self.lost_entries.get(path, 0)
+        for ancestor in ancestors:
+            key = ancestor.path
+            self.lost_size[key] = self.lost_size.get(key, 0) + size
+            self.lost_disk[key] = self.lost_disk.get(key, 0) + disk
+            self.lost_entries[key] = self.lost_entries.get(key, 0) + entries
+
+    def size_of(self, node: Node, apparent: bool) -> int:
+        path = node.path
+        if apparent:
+            return node.size - self.lost_size.get(path, 0)
+        return node.disk_usage - self.lost_disk.get(path, 0)
+
+    def entries_below(self, node: Node, counts: Counts) -> int:
+        return counts.below(node) - self.lost_entries.get(node.path, 0)
+
+
+NO_ADJUSTMENTS = Adjustments()
+
+
+def sorted_children(
+    node: Node,
+    key: SortKey = "size",
+    *,
+    descending: bool = True,
+    apparent: bool = False,
+    counts: Counts | None = None,
+    adjustments: Adjustments = NO_ADJUSTMENTS,
+) -> list[Node]:
+    """The children to show, in the order asked for. Ties are broken by name
+    (then by path bytes' lossy text, which is the same here), so output is stable
+    whatever order the disk listed them in. Trashed entries are left out."""
+    children = node.children
+    if adjustments.removed:
+        children = [child for child in children if not adjustments.is_removed(child)]
+    if key == "name":
+        children.sort(key=lambda child: child.name, reverse=not descending)
+        return children
+    if key == "count":
+        counter = counts if counts is not None else Counts()
+        primary = {id(child): adjustments.entries_below(child, counter) for child in children}
+    else:
+        primary = {id(child): adjustments.size_of(child, apparent) for child in children}
+    # Name ascending always breaks ties; only the primary key flips.
+    children.sort(key=lambda child: child.name)
+    children.sort(key=lambda child: primary[id(child)], reverse=descending)
+    return children
+
+
+@dataclass(frozen=True)
+class Folded:
+    """The entries of a folder beyond the ones shown, as one line."""
+
+    count: int
+    size: int
+
+
+def fold(children: Sequence[Node], top: int, apparent: bool) -> tuple[list[Node], Folded | None]:
+    """The first `top` children (0: all) and the rest folded into one entry."""
+    if top <= 0 or len(children) <= top:
+        return list(children), None
+    rest = children[top:]
+    return list(children[:top]), Folded(len(rest), sum(size_of(child, apparent) for child in rest))
+
+
+def share(part: int, whole: int) -> float:
+    """Percentage of `part` in `whole`; an empty whole has empty parts."""
+    return 100.0 * part / whole if whole else 0.0
+
+
+def find(result: ScanResult, path: str) -> list[Node] | None:
+    """The chain of nodes from the root down to the node at `path` (lossy text
+    as the nodes give it), or None when no node has that path."""
+    root = result.root
+    chain = [root]
+    root_path = root.path.rstrip("/") or "/"
+    if path.rstrip("/") == root_path.rstrip("/") or path == root_path:
+        return chain
+    prefix = root_path if root_path.endswith("/") else root_path + "/"
+    if not path.startswith(prefix):
+        return None
+    node = root
+    for part in path[len(prefix) :].split("/"):
+        if not part:
+            continue
+        match = next((child for child in node.children if child.name == part), None)
+        if match is None:
+            return None
+        chain.append(match)
+        node = match
+    return chain
