@@ -14,8 +14,10 @@ from types import FrameType
 from typing import TextIO
 
 from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, TrashReport, __version__, scan
-from orvalnest.export import output_stream, write_json, write_ncdu
-from orvalnest.render import Style, Totals, printable, render_summary, render_tree
+from orvalnest.report.json_export import write_json
+from orvalnest.report.ncdu_export import write_ncdu
+from orvalnest.report.output import output_stream
+from orvalnest.report.text import Style, Totals, printable, render_summary, render_tree
 
 PROG = "orvalnest"
 EXIT_FAILURE = 1

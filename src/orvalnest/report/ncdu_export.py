@@ -1,96 +1,20 @@
-"""Writing a scan to files: orvalnest's own JSON and ncdu's export format.
+"""The tree in the format of `ncdu -o`, so that `ncdu -f FILE` (or gdu) browses a scan.
 
-Both writers walk the tree with an explicit stack and write each node as they
-reach it, so a tree of a million nodes is never held a second time as text or
-as dictionaries, and nesting is limited by the scanner's depth, not by Python's
-recursion limit.
+The writer walks the tree with an explicit stack and writes each node as it
+reaches it, so a tree of a million nodes is never held a second time as text,
+and nesting is limited by the scanner's depth, not by Python's recursion limit.
 """
 
 from __future__ import annotations
 
-import io
-import json.encoder
 import os
-import secrets
-import stat
-import sys
-from collections.abc import Iterator
-from contextlib import contextmanager
 from typing import TextIO
 
 from orvalnest._native import Node, ScanResult, __version__
-
-# The C-accelerated string encoder behind json.dumps(..., ensure_ascii=False):
-# non-ASCII stays raw UTF-8; quotes, backslashes and control characters are
-# escaped. ncdu decodes each \u escape on its own, so a character outside the
-# BMP written as a surrogate pair would come back as invalid UTF-8.
-_quote = json.encoder.encode_basestring  # type: ignore[attr-defined]
+from orvalnest.report.json_export import quote as _quote
+from orvalnest.report.output import Chunked
 
 PSEUDO_FILESYSTEM_PREFIX = "skipped: pseudo-filesystem"
-_CHUNK = 1 << 16
-
-
-class _Chunked:
-    """Collects small pieces and hands them to the stream in large writes."""
-
-    def __init__(self, stream: TextIO) -> None:
-        self._stream = stream
-        self._parts: list[str] = []
-        self._size = 0
-
-    def write(self, text: str) -> None:
-        self._parts.append(text)
-        self._size += len(text)
-        if self._size >= _CHUNK:
-            self.flush()
-
-    def flush(self) -> None:
-        self._stream.write("".join(self._parts))
-        self._parts.clear()
-        self._size = 0
-
-
-def write_json(result: ScanResult, stream: TextIO) -> None:
-    """The whole tree: every node with name, path, size, is_dir, category and
-    children, and the scan's issues next to it."""
-    out = _Chunked(stream)
-    root = result.root
-    root_is_dir = root.is_dir
-    out.write('{"orvalnest":' + _quote(__version__) + ',"root":' + _json_head(root, root_is_dir))
-    # The children still to write of each open directory.
-    stack: list[Iterator[Node]] = []
-    if root_is_dir:
-        stack.append(iter(root.children))
-    else:
-        out.write("]}")
-    separator = ""  # "," once the current children array holds a node
-    while stack:
-        child = next(stack[-1], None)
-        if child is None:
-            out.write("]}")
-            stack.pop()
-            separator = ","
-            continue
-        is_dir = child.is_dir
-        out.write(separator + _json_head(child, is_dir))
-        if is_dir:
-            stack.append(iter(child.children))
-            separator = ""
-        else:
-            out.write("]}")
-            separator = ","
-    out.write(',"issues":[')
-    out.write(",".join(f'{{"path":{_quote(i.path)},"message":{_quote(i.message)}}}' for i in result.issues))
-    out.write("]}\n")
-    out.flush()
-
-
-def _json_head(node: Node, is_dir: bool) -> str:
-    """A node's object up to the opening bracket of its children."""
-    return (
-        f'{{"name":{_quote(node.name)},"path":{_quote(node.path)},"size":{node.size},'
-        f'"is_dir":{"true" if is_dir else "false"},"category":{_quote(node.category)},"children":['
-    )
 
 
 def write_ncdu(result: ScanResult, stream: TextIO, timestamp: int) -> None:
@@ -103,7 +27,7 @@ def write_ncdu(result: ScanResult, stream: TextIO, timestamp: int) -> None:
     ncdu's sums match ours.
     """
     flags, unlisted = _issue_flags(result)
-    out = _Chunked(stream)
+    out = Chunked(stream)
     meta = f'{{"progname":"orvalnest","progver":{_quote(__version__)},"timestamp":{int(timestamp)}}}'
     out.write(f"[1,2,{meta},\n")
     root = result.root
@@ -201,49 +125,3 @@ def _issue_flags(result: ScanResult) -> tuple[dict[str, str], dict[str, list[tup
         if name:
             unlisted.setdefault(_dir_key(parent), []).append((name, path))
     return flags, unlisted
-
-
-@contextmanager
-def output_stream(target: str) -> Iterator[TextIO]:
-    """A UTF-8 text stream for `target` ("-" is standard output).
-
-    A regular file is written under a temporary name beside it and renamed into
-    place only when the export is complete, so an interrupted or failed export
-    never leaves a truncated file where a good one was. Devices and pipes
-    (/dev/stdout, a FIFO) are written directly.
-    """
-    if target == "-":
-        sys.stdout.flush()
-        stream = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="\n")
-        try:
-            yield stream
-            stream.flush()
-        finally:
-            stream.detach()
-        return
-
-    destination = os.path.realpath(target) if os.path.islink(target) else target
-    try:
-        special = not stat.S_ISREG(os.stat(destination).st_mode)
-    except FileNotFoundError:
-        special = False
-    if special:
-        with open(destination, "w", encoding="utf-8", newline="\n") as stream:
-            yield stream
-        return
-
-    directory, name = os.path.split(destination)
-    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
-    # O_EXCL: never write through a file or link someone else put there; 0o666
-    # lets the umask decide the final permissions, as for any new file.
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-    try:
-        with open(fd, "w", encoding="utf-8", newline="\n") as stream:
-            yield stream
-        os.replace(temporary, destination)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise

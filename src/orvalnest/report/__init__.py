@@ -1,0 +1,1 @@
+"""The scan as reports: the text tree for a terminal or a pipe, orvalnest's JSON, ncdu's export format."""
