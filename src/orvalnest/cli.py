@@ -5,19 +5,25 @@ from __future__ import annotations
 import argparse
 import codecs
 import os
+import shutil
 import signal
 import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from types import FrameType
 from typing import TextIO
 
-from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, TrashReport, __version__, scan
+from orvalnest import scan_tree
+from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, ScanResult, TrashReport, __version__, format_bytes
 from orvalnest.report.json_export import write_json
 from orvalnest.report.ncdu_export import write_ncdu
-from orvalnest.report.output import output_stream
-from orvalnest.report.text import Style, Totals, printable, render_summary, render_tree
+from orvalnest.report.output import Output
+from orvalnest.report.progress import ProgressLine
+from orvalnest.report.text import Style, TreeOptions, render_summary, render_tree, total_text
+from orvalnest.report.trash_reasons import in_words
+from orvalnest.view import SORT_KEYS, IssueIndex, Totals, printable
 
 PROG = "orvalnest"
 EXIT_FAILURE = 1
@@ -25,7 +31,8 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130  # what shells report for a command ended by Ctrl+C
 
 _USAGE = f"""\
-{PROG} [scan] [PATH] [--depth N] [--top N] [--issues] [--json FILE] [--ncdu FILE]
+{PROG} [scan] [PATH] [-A] [-x] [--exclude PATTERN] [--sort KEY] [--depth N] [--top N]
+                 [--bytes] [--issues] [--json FILE] [--ncdu FILE]
        {PROG} trash --root DIR [--dry-run] [--audit-dir DIR] PATH...
        {PROG} check --root DIR PATH
        {PROG} --version"""
@@ -36,19 +43,37 @@ commands:
   trash      move paths inside a scanned folder to the trash; '{PROG} trash --help'
   check      show what a path resolves to, or why trash would refuse it
 
+sizes:
+  Sizes are disk usage, as du, ncdu and gdu show them: the space files take on
+  disk, a file with several hard links counted once. -A shows apparent sizes
+  (the length of each file). The summary gives both totals.
+
+markers (the column before each name):
+  !  could not be read, whole or in part (--issues says why)
+  >  skipped: another filesystem (-x), a pseudo-filesystem such as /proc, or
+     nested too deep
+  @  symbolic link (never followed inside the tree)
+  H  file with several hard links (its space counted once)
+
 examples:
   {PROG} /usr/share                      the largest entries, two levels deep
   {PROG} ~/Downloads --depth 4 --top 5   deeper, five entries per folder
+  {PROG} / -x --exclude '*.iso'          this filesystem only, without ISO images
   {PROG} . --issues                      also list what could not be read
+  {PROG} . --sort name --bytes           alphabetical, exact byte counts
   {PROG} / --ncdu root.json && ncdu -f root.json
   {PROG} ~ --json - | python3 -m json.tool | less
   {PROG} check --root ~/Downloads ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads --dry-run ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads ~/Downloads/big.iso ~/Downloads/old
 
+A symbolic link given as PATH is followed; a file given as PATH shows its size.
 A PATH named 'scan', 'trash' or 'check' is given after the command:
-'{PROG} scan trash'. Colours and block bars appear only on a terminal and
-when NO_COLOR is not set."""
+'{PROG} scan trash'. On a terminal, lines are fitted to its width and the scan
+shows its progress on standard error; colours and block bars appear only on a
+terminal and when NO_COLOR is not set. Export destinations are checked before
+the scan starts. Exit status: 0 when the scan finished (even if some entries
+could not be read), 1 on an error, 2 on a usage error, 130 on Ctrl+C."""
 
 _TRASH_EPILOG = f"""\
 Every path must lie strictly inside --root (symbolic links cannot lead out of
@@ -113,6 +138,32 @@ def scan_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("path", nargs="?", default=".", metavar="PATH", help="folder to scan (default: .)")
+    parser.add_argument("-A", "--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
+    parser.add_argument(
+        "-x", "--one-file-system", action="store_true", help="do not enter folders on other filesystems"
+    )
+    parser.add_argument(
+        "--exclude",
+        action="append",
+        default=[],
+        metavar="PATTERN",
+        help="leave out entries matching the shell pattern (a pattern with '/' matches the whole path, "
+        "else the name); repeatable",
+    )
+    parser.add_argument(
+        "--exclude-from",
+        action="append",
+        default=[],
+        metavar="FILE",
+        help="read exclude patterns from FILE, one per line",
+    )
+    parser.add_argument(
+        "--sort",
+        choices=SORT_KEYS,
+        default="size",
+        help="order of entries: size (largest first), name, or count (most entries below first); "
+        "ties are broken by name (default: size)",
+    )
     parser.add_argument("--depth", type=_count, default=2, metavar="N", help="levels below PATH to show (default: 2)")
     parser.add_argument(
         "--top",
@@ -121,117 +172,177 @@ def scan_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="entries per folder before the rest is folded into one line (default: 10; 0 shows all)",
     )
-    parser.add_argument("--issues", action="store_true", help="list every path that could not be read")
+    parser.add_argument("--bytes", action="store_true", help="print sizes as exact byte counts")
+    parser.add_argument("--issues", action="store_true", help="list every path that could not be read or was skipped")
     parser.add_argument("--json", metavar="FILE", help="write the whole tree as JSON to FILE ('-': standard output)")
     parser.add_argument("--ncdu", metavar="FILE", help="write the tree for 'ncdu -f FILE' ('-': standard output)")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
 
+@dataclass(frozen=True)
+class ScanContext:
+    """What an export may need besides the scan itself."""
+
+    result: ScanResult
+    timestamp: int
+    apparent: bool
+    exclude: tuple[str, ...]
+    root_raw: bytes  # the scanned path's exact bytes
+
+
+@dataclass(frozen=True)
+class Export:
+    option: str  # the option that asked for it, for messages
+    kind: str
+    target: str
+    write: Callable[[ScanContext, TextIO], None]
+
+
+def requested_exports(args: argparse.Namespace) -> list[Export]:
+    """Every export the command line asks for: each one is checked before the
+    scan and written after it, in this order (files before standard output)."""
+    exports = []
+    if args.json is not None:
+        exports.append(
+            Export("--json", "JSON", args.json, lambda c, s: write_json(c.result, s, c.timestamp, c.root_raw))
+        )
+    if args.ncdu is not None:
+        exports.append(
+            Export("--ncdu", "ncdu", args.ncdu, lambda c, s: write_ncdu(c.result, s, c.timestamp, c.exclude))
+        )
+    return exports
+
+
 def run_scan(argv: Sequence[str]) -> int:
     parser = scan_parser()
     args = parser.parse_args(argv)
-    if args.json == "-" and args.ncdu == "-":
-        parser.error("only one of --json and --ncdu can write to standard output")
-
-    timestamp = time.time()
-    started = time.monotonic()
+    exports = requested_exports(args)
+    to_stdout = [export.option for export in exports if export.target == "-"]
+    if len(to_stdout) > 1:
+        parser.error(f"only one of {' and '.join(to_stdout)} can write to standard output")
     try:
-        with StatusLine(sys.stderr, f"scanning {printable(os.path.abspath(args.path))}"):
-            result = scan(args.path)
+        exclude = (*args.exclude, *read_patterns(args.exclude_from))
     except OSError as error:
+        _error(f"cannot read exclude patterns: {error.filename}: {error.strerror}")
+        return EXIT_USAGE
+
+    shown_path = args.path
+    target = args.path
+    # A link given by name is what the user means to measure (as with du PATH/, ncdu, gdu).
+    if target and os.path.islink(target):
+        target = os.path.realpath(target)
+        shown_path = f"{os.path.abspath(args.path)} → {target}"
+    if target and os.path.exists(target) and not os.path.isdir(target):
+        if exports:
+            _error(f"{args.path} is a file: exports need a folder")
+            return EXIT_FAILURE
+        return show_file(args.path, target, args)
+
+    outputs: list[tuple[Export, Output]] = []
+    try:
+        for export in exports:
+            try:
+                outputs.append((export, Output.reserve(export.target)))
+            except OSError as error:
+                _error(f"cannot write the {export.kind} export to {export.target}: {error.strerror or error}")
+                return EXIT_FAILURE
+        return _scan_and_report(args, target, shown_path, exclude, outputs)
+    finally:
+        for _, output in outputs:
+            output.discard()
+
+
+def _scan_and_report(
+    args: argparse.Namespace,
+    target: str,
+    shown_path: str,
+    exclude: tuple[str, ...],
+    outputs: list[tuple[Export, Output]],
+) -> int:
+    timestamp = int(time.time())
+    started = time.monotonic()
+    progress = ProgressLine(sys.stderr, args.apparent_size, os.path.abspath(target) if target else target)
+    try:
+        result = scan_tree(target, one_filesystem=args.one_file_system, exclude=exclude, progress=progress)
+    except OSError as error:
+        progress.clear()
         _error(str(error))
         return EXIT_FAILURE
+    finally:
+        progress.clear()
     elapsed = time.monotonic() - started
 
     # An export to standard output owns it; the tree would corrupt it.
-    show_tree = "-" not in (args.json, args.ncdu)
+    show_tree = all(output.target != "-" for _, output in outputs)
     if show_tree:
-        render_tree(result.root, args.depth, args.top, terminal_style(sys.stdout), print)
-        render_summary(result.root, Totals.of(result.root), result.issues, elapsed, args.issues, print)
+        options = TreeOptions(args.depth, args.top, args.sort, args.apparent_size, args.bytes)
+        style = terminal_style(sys.stdout)
+        root_label = shown_path if shown_path != args.path else None
+        render_tree(result.root, IssueIndex.of(result.issues), options, style, print, root_label)
+        totals = Totals.of(result.root, args.apparent_size)
+        render_summary(result.root, totals, result.issues, result.excluded, elapsed, options, args.issues, style, print)
         sys.stdout.flush()
 
+    context = ScanContext(result, timestamp, args.apparent_size, exclude, os.fsencode(result.root.path))
     status = 0
-    exports: list[tuple[str | None, str, Callable[[TextIO], None]]] = [
-        (args.json, "JSON", lambda stream: write_json(result, stream)),
-        (args.ncdu, "ncdu", lambda stream: write_ncdu(result, stream, int(timestamp))),
-    ]
     # Files first: a reader that stops reading standard output early must not
     # cost the user an export they asked for.
-    exports.sort(key=lambda export: export[0] == "-")
-    for target, kind, writer in exports:
-        if target is None:
-            continue
+    for export, output in sorted(outputs, key=lambda pair: pair[1].target == "-"):
         try:
-            with output_stream(target) as stream:
-                writer(stream)
+            output.write(lambda stream, export=export: export.write(context, stream))  # type: ignore[misc]
         except OSError as error:
-            if target == "-" and isinstance(error, BrokenPipeError):
+            if output.target == "-" and isinstance(error, BrokenPipeError):
                 raise
-            _error(f"cannot write the {kind} export to {target}: {error.strerror or error}")
+            _error(f"cannot write the {export.kind} export to {export.target}: {error.strerror or error}")
             status = EXIT_FAILURE
             continue
         if show_tree:
-            print(f"wrote        {kind} export to {printable(target)}")
+            print(f"wrote        {export.kind} export to {printable(export.target)}")
     return status
 
 
+def read_patterns(files: Sequence[str]) -> list[str]:
+    """Patterns from --exclude-from files, one a line, blank lines ignored (as du does)."""
+    patterns = []
+    for name in files:
+        with open(name, encoding=sys.getfilesystemencoding(), errors="surrogateescape") as lines:
+            patterns += [line.rstrip("\n") for line in lines if line.strip()]
+    return patterns
+
+
+def show_file(given: str, target: str, args: argparse.Namespace) -> int:
+    """A file given as PATH: its size, where a folder would show its tree."""
+    try:
+        info = os.stat(target)
+    except OSError as error:
+        _error(f"{given}: {error.strerror}")
+        return EXIT_FAILURE
+    disk, apparent = info.st_blocks * 512, info.st_size
+    shown = apparent if args.apparent_size else disk
+    size = str(shown) if args.bytes else format_bytes(shown)
+    label = given if target == given else f"{given} → {target}"
+    print(f"{size:>10}  {printable(label)}")
+    print("")
+    print(f"disk usage   {total_text(disk, args.bytes)}")
+    print(f"apparent     {total_text(apparent, args.bytes)}")
+    return 0
+
+
 def terminal_style(stream: TextIO) -> Style:
-    """Colour and block characters only for a person looking at a terminal."""
-    if not _isatty(stream) or os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+    """Colour and block characters only for a person looking at a terminal;
+    names fitted to its width only there too."""
+    if not _isatty(stream):
         return Style()
+    width = shutil.get_terminal_size((80, 24)).columns
+    width = width if width > 0 else 80  # a pseudo-terminal may not know its size
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+        return Style(width=width)
     try:
         utf8 = codecs.lookup(stream.encoding or "ascii").name == "utf-8"
     except LookupError:
         utf8 = False
-    return Style(unicode=utf8, colour=True)
-
-
-class StatusLine:
-    """While the scan runs, one line on the terminal says what is being scanned
-    and for how long. The scan releases the interpreter lock, so a thread can
-    keep it current; nothing is written when the stream is not a terminal."""
-
-    INTERVAL = 0.2
-
-    def __init__(self, stream: TextIO, text: str) -> None:
-        self._stream = stream
-        self._text = text
-        self._stop = threading.Event()
-        self._thread: threading.Thread | None = None
-
-    def __enter__(self) -> StatusLine:
-        if _isatty(self._stream):
-            self._thread = threading.Thread(target=self._run, name="orvalnest-status", daemon=True)
-            self._thread.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        if self._thread is None:
-            return
-        self._stop.set()
-        self._thread.join()
-        self._stream.write("\r\x1b[K")
-        self._stream.flush()
-
-    def _run(self) -> None:
-        started = time.monotonic()
-        try:
-            width = os.get_terminal_size(self._stream.fileno()).columns
-        except OSError:
-            width = 0
-        width = width if width > 0 else 80  # a pseudo-terminal may not know its size
-        while True:
-            line = f"{self._text} … {time.monotonic() - started:.0f} s"
-            if len(line) >= width:  # a wrapped line could not be rewritten in place
-                line = line[: max(width - 2, 1)] + "…"
-            try:
-                self._stream.write("\r" + line + "\x1b[K")
-                self._stream.flush()
-            except (OSError, ValueError):
-                return
-            if self._stop.wait(self.INTERVAL):
-                return
+    return Style(unicode=utf8, colour=True, width=width)
 
 
 # --- trash and check ----------------------------------------------------
@@ -295,7 +406,7 @@ def report_lines(requested: Sequence[str], report: TrashReport) -> list[str]:
             t += 1
         elif f < len(failed):
             failed_path, reason = failed[f]
-            lines.append(f"{'failed':<12} {printable(failed_path)}: {printable(reason)}")
+            lines.append(f"{'failed':<12} {printable(failed_path)}: {printable(in_words(reason))}")
             f += 1
     return lines
 

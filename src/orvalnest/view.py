@@ -1,11 +1,13 @@
 """The one reading of a scan that every front end shares: which size is shown,
-the markers, sorting with its tie-break, folding the rest of a folder, and the
-size adjustments after a trash. No I/O, no terminal, no HTML here: the text
+the markers, sorting with its tie-break, folding the rest of a folder, the
+size adjustments after a trash, and names made safe and measured for display.
+No I/O, no terminal, no HTML here: the text
 report, the browser and the HTML report each draw what this module decides, so
 the three never disagree about a number."""
 
 from __future__ import annotations
 
+import unicodedata
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Literal
@@ -233,3 +235,116 @@ def find(result: ScanResult, path: str) -> list[Node] | None:
         chain.append(match)
         node = match
     return chain
+
+
+@dataclass
+class Totals:
+    """Counts over the whole tree, not only the part that is shown."""
+
+    files: int = 0
+    directories: int = 0  # below the root
+    by_category: dict[str, tuple[int, int]] = field(default_factory=dict)  # category -> (size, files)
+
+    @classmethod
+    def of(cls, root: Node, apparent: bool = False) -> Totals:
+        totals = cls()
+        by_category: dict[str, list[int]] = {}
+        stack = [root]
+        while stack:
+            node = stack.pop()
+            if node.is_dir:
+                if node is not root:
+                    totals.directories += 1
+                stack.extend(node.children)
+                continue
+            totals.files += 1
+            entry = by_category.setdefault(node.category, [0, 0])
+            entry[0] += size_of(node, apparent)
+            entry[1] += 1
+        # Largest first; equal sizes by name, so the output is stable.
+        ordered = sorted(by_category.items(), key=lambda item: (-item[1][0], item[0]))
+        totals.by_category = {name: (size, count) for name, (size, count) in ordered}
+        return totals
+
+
+# --- names as text ------------------------------------------------------
+
+# Embeddings, overrides and isolates reorder the rest of the line on display,
+# which can make a listed name look like a different one.
+_BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+ELLIPSIS = "…"
+
+
+def printable(text: str) -> str:
+    """Escapes the characters that would let a file name move the cursor, break
+    a line or send escape sequences to a terminal; everything else is shown as
+    it is. A name is text from the disk, not something to trust."""
+    if text.isprintable():
+        return text
+    out = []
+    for char in text:
+        if char.isprintable():
+            out.append(char)
+        elif unicodedata.category(char) in ("Cc", "Zl", "Zp") or char in _BIDI_CONTROLS:
+            code = ord(char)
+            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
+        else:
+            # Other non-printables (zero-width joiners in emoji, soft hyphens)
+            # are harmless on a terminal and part of real names.
+            out.append(char)
+    return "".join(out)
+
+
+def char_width(char: str) -> int:
+    """Columns a character takes on a terminal: 2 for wide (East Asian, most
+    emoji), 0 for combining marks and format characters, else 1."""
+    if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me", "Cf"):
+        return 0
+    return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+
+
+def display_width(text: str) -> int:
+    if text.isascii():
+        return len(text)
+    width = 0
+    previous = 0
+    for char in text:
+        if char == "\ufe0f" and previous == 1:
+            # An emoji presentation selector widens a narrow symbol (☺️);
+            # counting it wide is the safe side of the terminals that disagree.
+            width += 1
+            previous = 2
+            continue
+        previous = char_width(char)
+        width += previous
+    return width
+
+
+def shorten_middle(text: str, width: int) -> str:
+    """`text` cut to at most `width` columns by replacing its middle with "…":
+    the start and the end of a name are what tell names apart."""
+    if display_width(text) <= width:
+        return text
+    if width <= 0:
+        return ""
+    if width == 1:
+        return ELLIPSIS
+    room = width - 1
+    head_room = (room + 1) // 2
+    head, used = [], 0
+    for char in text:
+        w = char_width(char)
+        if used + w > head_room:
+            break
+        head.append(char)
+        used += w
+    tail_room = room - used
+    tail: list[str] = []
+    used = 0
+    for char in reversed(text[len(head) :]):
+        w = char_width(char)
+        if used + w > tail_room:
+            break
+        tail.append(char)
+        used += w
+    return "".join(head) + ELLIPSIS + "".join(reversed(tail))

@@ -1,46 +1,66 @@
-"""orvalnest's own JSON export: the whole tree, written node by node as the walk reaches it."""
+"""orvalnest's own JSON export: the whole tree, written node by node as the walk
+reaches it, so a tree of a million nodes is never held a second time as text.
+The README documents the format; `JSON_FORMAT_VERSION` changes whenever a
+reader would have to change."""
 
 from __future__ import annotations
 
 import json.encoder
+import os
 from collections.abc import Iterator
 from typing import TextIO
 
 from orvalnest._native import Node, ScanResult, __version__
 from orvalnest.report.output import Chunked
+from orvalnest.report.raw_names import RawNames, is_lossy, join, percent_encoded
+
+JSON_FORMAT_VERSION = 1
 
 # The C-accelerated string encoder behind json.dumps(..., ensure_ascii=False):
 # non-ASCII stays raw UTF-8; quotes, backslashes and control characters are
-# escaped. ncdu decodes each \u escape on its own, so a character outside the
-# BMP written as a surrogate pair would come back as invalid UTF-8.
+# escaped.
 quote = json.encoder.encode_basestring  # type: ignore[attr-defined]
 
 
-def write_json(result: ScanResult, stream: TextIO) -> None:
-    """The whole tree: every node with name, path, size, is_dir, category and
-    children, and the scan's issues next to it."""
+def write_json(result: ScanResult, stream: TextIO, timestamp: int, root_raw: bytes | None = None) -> None:
+    """`root_raw`: the exact bytes of the scanned path, when the caller knows them;
+    names that are not UTF-8 are then given exactly as well."""
     out = Chunked(stream)
     root = result.root
-    root_is_dir = root.is_dir
-    out.write('{"orvalnest":' + quote(__version__) + ',"root":' + _json_head(root, root_is_dir))
-    # The children still to write of each open directory.
-    stack: list[Iterator[Node]] = []
-    if root_is_dir:
-        stack.append(iter(root.children))
+    if root_raw is not None and root_raw.decode("utf-8", "replace") != root.path:
+        root_raw = None
+    names = RawNames()
+    out.write(
+        f'{{"version":{JSON_FORMAT_VERSION},"orvalnest":{quote(__version__)},"timestamp":{int(timestamp)},'
+        f'"excluded":{result.excluded},"root":'
+    )
+    head = _json_head(root)
+    if root_raw is not None and is_lossy(root.path):
+        head = head[: -len('"children":[')] + f'"path_raw":{quote(percent_encoded(root_raw))},"children":['
+    out.write(head)
+    # The children still to write of each open directory, with its raw path.
+    stack: list[tuple[Iterator[Node], bytes | None]] = []
+    if root.is_dir:
+        stack.append((iter(root.children), root_raw if root_raw is not None else _exact(root.path)))
     else:
         out.write("]}")
     separator = ""  # "," once the current children array holds a node
     while stack:
-        child = next(stack[-1], None)
+        children, parent_raw = stack[-1]
+        child = next(children, None)
         if child is None:
             out.write("]}")
             stack.pop()
             separator = ","
             continue
-        is_dir = child.is_dir
-        out.write(separator + _json_head(child, is_dir))
-        if is_dir:
-            stack.append(iter(child.children))
+        name = child.name
+        raw = names.child(parent_raw, name)
+        head = _json_head(child)
+        if is_lossy(name) and raw is not None:
+            head = head[: -len('"children":[')] + f'"name_raw":{quote(percent_encoded(raw))},"children":['
+        out.write(separator + head)
+        if child.is_dir:
+            stack.append((iter(child.children), join(parent_raw, raw)))
             separator = ""
         else:
             out.write("]}")
@@ -51,9 +71,14 @@ def write_json(result: ScanResult, stream: TextIO) -> None:
     out.flush()
 
 
-def _json_head(node: Node, is_dir: bool) -> str:
+def _exact(path: str) -> bytes | None:
+    return None if is_lossy(path) else os.fsencode(path)
+
+
+def _json_head(node: Node) -> str:
     """A node's object up to the opening bracket of its children."""
+    flags = ('"is_symlink":true,' if node.is_symlink else "") + ('"is_hardlink":true,' if node.is_hardlink else "")
     return (
-        f'{{"name":{quote(node.name)},"path":{quote(node.path)},"size":{node.size},'
-        f'"is_dir":{"true" if is_dir else "false"},"category":{quote(node.category)},"children":['
+        f'{{"name":{quote(node.name)},"path":{quote(node.path)},"size":{node.size},"disk_usage":{node.disk_usage},'
+        f'"is_dir":{"true" if node.is_dir else "false"},"category":{quote(node.category)},{flags}"children":['
     )

@@ -1,127 +1,161 @@
-"""The tree in the format of `ncdu -o`, so that `ncdu -f FILE` (or gdu) browses a scan.
+"""The tree in the format of `ncdu -o`, so that `ncdu -f FILE` and `gdu -f FILE` browse a scan.
 
 The writer walks the tree with an explicit stack and writes each node as it
 reaches it, so a tree of a million nodes is never held a second time as text,
 and nesting is limited by the scanner's depth, not by Python's recursion limit.
+
+What the scan does not carry and ncdu counts is read here, for the few entries
+that need it: a directory's own apparent size, and a symbolic link's or a
+hard-linked file's metadata (ncdu counts a hard-linked inode once by `ino`).
 """
 
 from __future__ import annotations
 
+import fnmatch
 import os
+from collections.abc import Sequence
 from typing import TextIO
 
 from orvalnest._native import Node, ScanResult, __version__
-from orvalnest.report.json_export import quote as _quote
+from orvalnest.report.json_export import quote as _json_quote
 from orvalnest.report.output import Chunked
+from orvalnest.report.raw_names import RawNames, join
+from orvalnest.view import is_skip
 
-PSEUDO_FILESYSTEM_PREFIX = "skipped: pseudo-filesystem"
+_BLOCK = 512  # st_blocks counts 512-byte units on every system ncdu runs on
 
 
-def write_ncdu(result: ScanResult, stream: TextIO, timestamp: int) -> None:
-    """The tree in the format of `ncdu -o`, so `ncdu -f FILE` browses it.
+def _quote(text: str) -> str:
+    # ncdu's parser refuses DEL as a raw character in a string, like the other
+    # controls that the JSON encoder already escapes.
+    quoted = _json_quote(text)
+    return quoted.replace("\x7f", "\\u007f") if "\x7f" in quoted else quoted
 
-    A directory is an array whose first element describes it; the root's name is
-    the scanned path, the others their own names. `asize` is the apparent size;
-    the disk usage (`dsize`) was never measured and is left out rather than
-    guessed. Directories count 0 of their own, as they do in our totals, so
-    ncdu's sums match ours.
-    """
-    flags, unlisted = _issue_flags(result)
-    out = Chunked(stream)
-    meta = f'{{"progname":"orvalnest","progver":{_quote(__version__)},"timestamp":{int(timestamp)}}}'
-    out.write(f"[1,2,{meta},\n")
-    root = result.root
-    root_path = root.path
-    # ncdu insists on a directory at the top; a root that was a symbolic link
-    # (never followed) becomes an empty directory marked as not regular.
-    if not root.is_dir:
-        out.write(f'[{{"name":{_quote(_dir_key(root_path))},"asize":0,"notreg":true}}]]\n')
+
+def write_ncdu(result: ScanResult, stream: TextIO, timestamp: int, exclude: Sequence[str] = ()) -> None:
+    """`exclude`: the patterns the scan left entries out by; they are listed
+    again here (one listing per directory, only when the scan excluded
+    something) so that ncdu shows them as excluded, as its own scan would."""
+    writer = _NcduWriter(result, Chunked(stream), exclude if result.excluded else ())
+    writer.write(timestamp)
+
+
+class _NcduWriter:
+    def __init__(self, result: ScanResult, out: Chunked, exclude: Sequence[str]) -> None:
+        self.result = result
+        self.out = out
+        self.exclude = tuple(exclude)
+        self.names = RawNames()
+        # Issues by path: the ones on directory nodes mark them; the others are
+        # entries whose metadata could not be read, so they have no node.
+        self.issues: dict[str, str] = {}
+        for issue in result.issues:
+            self.issues.setdefault(issue.path, issue.message)
+        self.unlisted: dict[str, list[tuple[str, str]]] = {}
+        for path in self.issues:
+            parent, _, name = path.rpartition("/")
+            if name:
+                self.unlisted.setdefault(_dir_key(parent), []).append((name, path))
+
+    def write(self, timestamp: int) -> None:
+        out = self.out
+        meta = f'{{"progname":"orvalnest","progver":{_quote(__version__)},"timestamp":{int(timestamp)}}}'
+        out.write(f"[1,2,{meta},\n")
+        root = self.result.root
+        root_raw = os.fsencode(root.path)
+        # ncdu insists on a directory at the top.
+        if not root.is_dir:
+            out.write(f'[{{"name":{_quote(_dir_key(root.path))},"asize":0,"notreg":true}}]]\n')
+            out.flush()
+            return
+        out.write("[" + self.directory_info(_dir_key(root.path), root, root_raw))
+        stack: list[tuple[Node, int, bytes | None]] = [(root, 0, root_raw)]
+        while stack:
+            directory, index, raw = stack[-1]
+            children = directory.children
+            if index == len(children):
+                self.close(directory, raw)
+                stack.pop()
+                continue
+            stack[-1] = (directory, index + 1, raw)
+            child = children[index]
+            child_raw = join(raw, self.names.child(raw, child.name))
+            if child.is_dir:
+                skip = self.issues.get(child.path, "")
+                if is_skip(skip) and not skip.startswith("skipped: nested"):
+                    why = "kernfs" if skip.startswith("skipped: pseudo-filesystem") else "otherfs"
+                    out.write(f',\n{{"name":{_quote(child.name)},"excluded":"{why}"}}')
+                    continue
+                out.write(",\n[" + self.directory_info(child.name, child, child_raw))
+                stack.append((child, 0, child_raw))
+                continue
+            out.write(",\n" + self.file_info(child, child_raw))
+        out.write("]\n")
         out.flush()
-        return
-    out.write("[" + _ncdu_dir_info(_dir_key(root_path), _take_flag(flags, root_path)))
-    stack = [_NcduFrame(root_path, root.children)]
-    while stack:
-        frame = stack[-1]
-        child = next(frame.children, None)
-        if child is None:
-            # Entries whose metadata could not be read have no node; ncdu
-            # shows them as unreadable items of their directory. A flag that
-            # a directory node took is not such an entry.
-            if unlisted:
-                for name, path in unlisted.pop(_dir_key(frame.path), ()):
-                    if path in flags:
-                        out.write(f',{{"name":{_quote(name)},"read_error":true}}')
-            out.write("]")
-            stack.pop()
-            continue
-        name = child.name
-        if child.is_dir:
-            path = child.path
-            out.write(",[" + _ncdu_dir_info(name, _take_flag(flags, path)))
-            stack.append(_NcduFrame(path, child.children))
-            continue
-        size = child.size
-        if size == 0 and frame.is_symlink(name):
-            out.write(f',{{"name":{_quote(name)},"asize":0,"notreg":true}}')
-        else:
-            out.write(f',{{"name":{_quote(name)},"asize":{size}}}')
-    out.write("]\n")
-    out.flush()
+
+    def directory_info(self, name: str, node: Node, raw: bytes | None) -> str:
+        own_disk = node.disk_usage - sum(child.disk_usage for child in node.children)
+        stat = _lstat(raw)
+        asize = stat.st_size if stat is not None else 0
+        info = f'{{"name":{_quote(name)},"asize":{asize},"dsize":{max(own_disk, 0)}'
+        if node.path in self.issues and not is_skip(self.issues[node.path]):
+            info += ',"read_error":true'
+        return info + "}"
+
+    def file_info(self, node: Node, raw: bytes | None) -> str:
+        name = _quote(node.name)
+        if node.is_symlink or node.is_hardlink:
+            stat = _lstat(raw)
+            if stat is not None:
+                sizes = f'"asize":{stat.st_size},"dsize":{stat.st_blocks * _BLOCK}'
+                if node.is_symlink:
+                    return f'{{"name":{name},{sizes},"notreg":true}}'
+                return f'{{"name":{name},{sizes},"ino":{stat.st_ino},"hlnkc":true,"nlink":{stat.st_nlink}}}'
+            if node.is_symlink:
+                return f'{{"name":{name},"asize":0,"notreg":true}}'
+        return f'{{"name":{name},"asize":{node.size},"dsize":{node.disk_usage}}}'
+
+    def close(self, directory: Node, raw: bytes | None) -> None:
+        """Ends a directory's array with the entries that have no node."""
+        out = self.out
+        key = _dir_key(directory.path)
+        # Entries whose metadata could not be read: ncdu shows them as unreadable.
+        shown = {child.path for child in directory.children}
+        for name, path in self.unlisted.pop(key, ()):
+            if path not in shown:
+                out.write(f',\n{{"name":{_quote(name)},"read_error":true}}')
+        if self.exclude and raw is not None:
+            for name in self.excluded_names(directory, raw):
+                out.write(f',\n{{"name":{_quote(name)},"excluded":"pattern"}}')
+        out.write("]")
+
+    def excluded_names(self, directory: Node, raw: bytes) -> list[str]:
+        """Names in the directory that the scan's patterns left out: a pattern
+        without "/" matches the name, one with "/" the whole path (as du does)."""
+        try:
+            listing = os.listdir(raw)
+        except OSError:
+            return []
+        present = {child.name for child in directory.children}
+        found = []
+        for entry in listing:
+            name = entry.decode("utf-8", "replace")
+            if name in present:
+                continue
+            path = os.fsdecode(join(raw, entry) or entry)
+            if any(fnmatch.fnmatchcase(path if "/" in p else os.fsdecode(entry), p) for p in self.exclude):
+                found.append(name)
+        return sorted(found)
 
 
-class _NcduFrame:
-    """A directory being written, and the names of its symbolic links, read on
-    first need: the scanner counts a link as an empty file, and one listing of
-    the directory tells the two apart without a stat per file."""
-
-    __slots__ = ("path", "children", "_links")
-
-    def __init__(self, path: str, children: list[Node]) -> None:
-        self.path = path
-        self.children = iter(children)
-        self._links: frozenset[str] | None = None
-
-    def is_symlink(self, name: str) -> bool:
-        if self._links is None:
-            try:
-                with os.scandir(self.path) as entries:
-                    self._links = frozenset(entry.name for entry in entries if entry.is_symlink())
-            except OSError:
-                self._links = frozenset()
-        return name in self._links
-
-
-def _take_flag(flags: dict[str, str], path: str) -> str | None:
-    """The issue mark of a directory node, removed from `flags`: whatever is
-    left there when its parent closes belongs to an entry without a node."""
-    return flags.pop(path, None) if flags else None
-
-
-def _ncdu_dir_info(name: str, flag: str | None) -> str:
-    # Issues mark directories only: an entry without metadata has no node.
-    if flag == "kernfs":
-        return f'{{"name":{_quote(name)},"asize":0,"excluded":"kernfs"}}'
-    if flag == "error":
-        return f'{{"name":{_quote(name)},"asize":0,"read_error":true}}'
-    return f'{{"name":{_quote(name)},"asize":0}}'
+def _lstat(raw: bytes | None) -> os.stat_result | None:
+    if raw is None:
+        return None
+    try:
+        return os.lstat(raw)
+    except OSError:
+        return None
 
 
 def _dir_key(path: str) -> str:
     return path.rstrip("/") or "/"
-
-
-def _issue_flags(result: ScanResult) -> tuple[dict[str, str], dict[str, list[tuple[str, str]]]]:
-    """The issues as marks by path, and as (name, path) entries by their
-    directory's path: the tree walk tells which of them have a node."""
-    flags: dict[str, str] = {}
-    for issue in result.issues:
-        if issue.message.startswith(PSEUDO_FILESYSTEM_PREFIX):
-            flags[issue.path] = "kernfs"
-        else:
-            flags.setdefault(issue.path, "error")
-    unlisted: dict[str, list[tuple[str, str]]] = {}
-    for path in flags:
-        parent, _, name = path.rpartition("/")
-        if name:
-            unlisted.setdefault(_dir_key(parent), []).append((name, path))
-    return flags, unlisted

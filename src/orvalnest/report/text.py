@@ -2,19 +2,37 @@
 
 from __future__ import annotations
 
-import unicodedata
-from collections import deque
 from collections.abc import Callable, Iterable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from orvalnest._native import Node, ScanIssue, format_bytes
+from orvalnest.view import (
+    ELLIPSIS,
+    Counts,
+    Folded,
+    IssueIndex,
+    SortKey,
+    Totals,
+    display_width,
+    fold,
+    is_skip,
+    printable,
+    share,
+    shorten_middle,
+    size_of,
+    sorted_children,
+)
 
 BAR_WIDTH = 20
+MIN_BAR_WIDTH = 5
+CATEGORY_WIDTH = 10
+# Below this many columns for the tree and the name, the bar and then the
+# category give way: a name cut to a few letters tells nothing.
+NAME_ROOM = 30
 _PARTIAL_BLOCKS = " ▏▎▍▌▋▊▉"
 _ANSI_BOLD_BLUE = "\x1b[1;34m"
 _ANSI_DIM = "\x1b[2m"
 _ANSI_RESET = "\x1b[0m"
-
 
 @dataclass(frozen=True)
 class Style:
@@ -22,175 +40,225 @@ class Style:
 
     `unicode` allows block bars and box-drawing tree lines, `colour` allows ANSI
     escapes. Both are off when the output goes to a file or a pipe, so that what
-    lands there greps and diffs as plain ASCII around the names.
+    lands there greps and diffs as plain ASCII around the names. `width` is the
+    terminal's width in columns; None (a pipe) keeps every name whole.
     """
 
     unicode: bool = False
     colour: bool = False
+    width: int | None = None
 
     def paint(self, text: str, code: str) -> str:
         return f"{code}{text}{_ANSI_RESET}" if self.colour and text else text
 
 
-def printable(text: str) -> str:
-    """Escapes the characters that would let a file name move the cursor, break
-    a line or send escape sequences to the terminal; everything else is shown
-    as it is. A name is text from the disk, not something to trust."""
-    if text.isprintable():
-        return text
-    out = []
-    for char in text:
-        if char.isprintable():
-            out.append(char)
-        elif unicodedata.category(char) in ("Cc", "Zl", "Zp") or char in _BIDI_CONTROLS:
-            code = ord(char)
-            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
-        else:
-            # Other non-printables (zero-width joiners in emoji, soft hyphens)
-            # are harmless on a terminal and part of real names.
-            out.append(char)
-    return "".join(out)
+@dataclass(frozen=True)
+class TreeOptions:
+    depth: int = 2
+    top: int = 10
+    sort: SortKey = "size"
+    apparent: bool = False
+    exact_bytes: bool = False  # sizes as byte counts, for scripts
 
 
-# Embeddings, overrides and isolates reorder the rest of the line on display,
-# which can make a listed name look like a different one.
-_BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
-
-
-def share(part: int, whole: int) -> float:
-    """Percentage of `part` in `whole`; an empty whole has empty parts."""
-    return 100.0 * part / whole if whole else 0.0
-
-
-def bar(fraction: float, style: Style) -> str:
+def bar(fraction: float, style: Style, width: int = BAR_WIDTH) -> str:
     fraction = min(max(fraction, 0.0), 1.0)
     if not style.unicode:
-        filled = round(fraction * BAR_WIDTH)
-        return "[" + "#" * filled + " " * (BAR_WIDTH - filled) + "]"
-    eighths = round(fraction * BAR_WIDTH * 8)
+        filled = round(fraction * width)
+        return "[" + "#" * filled + " " * (width - filled) + "]"
+    eighths = round(fraction * width * 8)
     full, rest = divmod(eighths, 8)
     text = "█" * full + (_PARTIAL_BLOCKS[rest] if rest else "")
-    return "▕" + text.ljust(BAR_WIDTH) + "▏"
+    return "▕" + text.ljust(width) + "▏"
 
 
-def _line(size: str, percent: float, style: Style, category: str, prefix: str, name: str) -> str:
-    return f"{size:>10}  {percent:5.1f}%  {bar(percent / 100.0, style)}  {category:<10}  {prefix}{name}"
+@dataclass(frozen=True)
+class _Layout:
+    """The columns in front of the name, chosen once so that they line up."""
+
+    size_width: int
+    bar_width: int  # 0: no bar
+    category: bool
+    width: int | None
+
+    @classmethod
+    def choose(cls, size_width: int, width: int | None) -> _Layout:
+        if width is None:
+            return cls(size_width, BAR_WIDTH, True, None)
+        # size, "  ", "100.0%", "  " and the marker with its space
+        base = size_width + 2 + 6 + 2 + 2
+        category = CATEGORY_WIDTH + 2
+        for bar_width in range(BAR_WIDTH, MIN_BAR_WIDTH - 1, -5):
+            if width - base - category - (bar_width + 4) >= NAME_ROOM:
+                return cls(size_width, bar_width, True, width)
+        if width - base - category >= NAME_ROOM:
+            return cls(size_width, 0, True, width)
+        return cls(size_width, 0, False, width)
+
+    def line(
+        self, size: str, percent: float, style: Style, category: str, marker: str, tree: str, name: str
+    ) -> tuple[str, str]:
+        """One line as (everything up to the name, the name); the name is
+        shortened in the middle when the terminal is too narrow."""
+        head = f"{size:>{self.size_width}}  {percent:5.1f}%  "
+        if self.bar_width:
+            head += bar(percent / 100.0, style, self.bar_width) + "  "
+        if self.category:
+            head += f"{category:<{CATEGORY_WIDTH}}  "
+        head += f"{marker or ' '} "
+        if self.width is None:
+            return head + tree, name
+        room = self.width - display_width(head)
+        if display_width(tree) + 1 > room:
+            # A tree deeper than the terminal is wide: keep its right end.
+            tree = ELLIPSIS + tree[len(tree) - max(room - 2, 0) :] if room > 1 else ""
+        return head + tree, shorten_middle(name, room - display_width(tree))
 
 
-def render_tree(root: Node, depth: int, top: int, style: Style, write: Callable[[str], object]) -> None:
-    """Writes `root` and its descendants down to `depth` levels, each directory
-    showing its `top` largest children (0: all of them) and one line for the
-    rest. `write` gets one line at a time, without the line feed."""
-    root_size, root_is_dir = root.size, root.is_dir
-    write(_line(format_bytes(root_size), 100.0, style, root.category, "", _node_label(root.path, root_is_dir, style)))
-    if depth <= 0 or not root_is_dir:
+class _Tree:
+    def __init__(self, issues: IssueIndex, options: TreeOptions, style: Style) -> None:
+        self.issues = issues
+        self.options = options
+        self.style = style
+        self.counts = Counts()
+
+    def size(self, node: Node) -> int:
+        return size_of(node, self.options.apparent)
+
+    def amount(self, size: int) -> str:
+        return str(size) if self.options.exact_bytes else format_bytes(size)
+
+    def label(self, node: Node, text: str) -> str:
+        """The escaped name, and what kept a folder from being measured."""
+        name = printable(text)
+        if node.is_dir:
+            path = node.path
+            if path in self.issues.unreadable:
+                return name + " (could not be read)"
+            if path in self.issues.skipped:
+                return f"{name} ({printable(self.issues.skipped[path].removeprefix('skipped: '))})"
+        return name
+
+    def entries(self, node: Node) -> list[Node | Folded]:
+        options = self.options
+        children = sorted_children(node, options.sort, apparent=options.apparent, counts=self.counts)
+        shown, rest = fold(children, options.top, options.apparent)
+        return [*shown, rest] if rest is not None else list(shown)
+
+
+def render_tree(
+    root: Node,
+    issues: IssueIndex,
+    options: TreeOptions,
+    style: Style,
+    write: Callable[[str], object],
+    root_label: str | None = None,
+) -> None:
+    """Writes `root` and its descendants down to `options.depth` levels, each
+    directory showing its `top` first children (0: all of them) and one line
+    for the rest. `write` gets one line at a time, without the line feed."""
+    tree = _Tree(issues, options, style)
+    root_size = tree.size(root)
+    size_width = max(10, len(tree.amount(root_size)))
+    layout = _Layout.choose(size_width, style.width)
+
+    def emit(node: Node, size: int, parent_size: int, prefix: str, text: str) -> None:
+        percent = share(size, parent_size) if prefix else 100.0
+        marker = issues.marker(node).strip()
+        label = tree.label(node, text)
+        lead, name = layout.line(tree.amount(size), percent, style, node.category, marker, prefix, label)
+        write(lead + (style.paint(name, _ANSI_BOLD_BLUE) if node.is_dir else name))
+
+    emit(root, root_size, root_size, "", root_label if root_label is not None else root.path)
+    if options.depth <= 0 or not root.is_dir:
         return
     if style.unicode:
         branch, last_branch, stem, gap = "├── ", "└── ", "│   ", "    "
     else:
         branch, last_branch, stem, gap = "|-- ", "`-- ", "|   ", "    "
 
-    # An explicit stack of (parent size, remaining lines, prefix, level), so a
-    # deep --depth cannot exhaust Python's recursion limit.
-    stack: list[tuple[int, deque[Node | tuple[int, int]], str, int]] = [(root_size, _entries(root, top), "", 1)]
+    # An explicit stack of (parent size, remaining entries, prefix, level), so
+    # a deep --depth cannot exhaust Python's recursion limit.
+    stack: list[tuple[int, list[Node | Folded], str, int]] = [(root_size, tree.entries(root)[::-1], "", 1)]
     while stack:
         parent_size, entries, prefix, level = stack[-1]
         if not entries:
             stack.pop()
             continue
-        entry = entries.popleft()
+        entry = entries.pop()
         is_last = not entries
         connector = prefix + (last_branch if is_last else branch)
-        if isinstance(entry, tuple):
-            count, size = entry
-            text = f"… {count} more ({format_bytes(size)})"
-            write(_line("", share(size, parent_size), style, "", connector, style.paint(text, _ANSI_DIM)))
+        if isinstance(entry, Folded):
+            text = f"{ELLIPSIS} {entry.count} more ({tree.amount(entry.size)})"
+            lead, name = layout.line("", share(entry.size, parent_size), style, "", "", connector, text)
+            write(lead + style.paint(name, _ANSI_DIM))
             continue
-        size, is_dir = entry.size, entry.is_dir
-        label = _node_label(entry.name, is_dir, style)
-        write(_line(format_bytes(size), share(size, parent_size), style, entry.category, connector, label))
-        if is_dir and level < depth:
-            children = _entries(entry, top)
+        size = tree.size(entry)
+        emit(entry, size, parent_size, connector, entry.name)
+        if entry.is_dir and level < options.depth:
+            children = tree.entries(entry)
             if children:
-                stack.append((size, children, prefix + (gap if is_last else stem), level + 1))
-
-
-def _node_label(text: str, is_dir: bool, style: Style) -> str:
-    label = printable(text)
-    return style.paint(label, _ANSI_BOLD_BLUE) if is_dir else label
-
-
-def _entries(node: Node, top: int) -> deque[Node | tuple[int, int]]:
-    """The children to show, largest first, then (count, size) of the folded rest."""
-    children = node.children
-    if top <= 0 or len(children) <= top:
-        return deque(children)
-    rest = children[top:]
-    shown: deque[Node | tuple[int, int]] = deque(children[:top])
-    shown.append((len(rest), sum(child.size for child in rest)))
-    return shown
-
-
-@dataclass
-class Totals:
-    """Counts over the whole tree, not only the part that was rendered."""
-
-    files: int = 0
-    directories: int = 0  # below the root
-    by_category: dict[str, tuple[int, int]] = field(default_factory=dict)  # category -> (size, files)
-
-    @classmethod
-    def of(cls, root: Node) -> Totals:
-        totals = cls()
-        by_category: dict[str, list[int]] = {}
-        stack = [root]
-        while stack:
-            node = stack.pop()
-            if node.is_dir:
-                if node is not root:
-                    totals.directories += 1
-                stack.extend(node.children)
-                continue
-            totals.files += 1
-            category = node.category
-            entry = by_category.get(category)
-            if entry is None:
-                by_category[category] = [node.size, 1]
-            else:
-                entry[0] += node.size
-                entry[1] += 1
-        # Largest first; equal sizes by name, so the output is stable.
-        ordered = sorted(by_category.items(), key=lambda item: (-item[1][0], item[0]))
-        totals.by_category = {name: (size, count) for name, (size, count) in ordered}
-        return totals
+                stack.append((size, children[::-1], prefix + (gap if is_last else stem), level + 1))
 
 
 def render_summary(
     root: Node,
     totals: Totals,
     issues: list[ScanIssue],
+    excluded: int,
     seconds: float,
+    options: TreeOptions,
     list_issues: bool,
+    style: Style,
     write: Callable[[str], object],
 ) -> None:
+    shown = root.size if options.apparent else root.disk_usage
+    # Summary lines are short; only a long name in --issues or a very narrow
+    # terminal needs this.
+    write = fitted(write, style.width)
     write("")
-    write(f"total        {format_bytes(root.size)} ({root.size} bytes)")
+    write(f"sizes        {'apparent size (-A)' if options.apparent else 'disk usage (-A: apparent size)'}")
+    write(f"disk usage   {total_text(root.disk_usage, options.exact_bytes)}")
+    write(f"apparent     {total_text(root.size, options.exact_bytes)}")
     write(f"files        {totals.files}")
     write(f"directories  {totals.directories}")
+    if excluded:
+        write(f"excluded     {excluded}")
     if totals.by_category:
         write("by category")
         for category, (size, count) in totals.by_category.items():
             noun = "file" if count == 1 else "files"
-            write(f"  {category:<10}  {format_bytes(size):>10}  {share(size, root.size):5.1f}%  {count} {noun}")
+            text = str(size) if options.exact_bytes else format_bytes(size)
+            write(f"  {category:<10}  {text:>10}  {share(size, shown):5.1f}%  {count} {noun}")
+    skipped = sum(1 for issue in issues if is_skip(issue.message))
+    unreadable = len(issues) - skipped
+    counted = f"{unreadable} could not be read, {skipped} skipped on purpose"
     if not issues:
         write("issues       0")
     elif list_issues:
-        write(f"issues       {len(issues)}")
+        write(f"issues       {counted}")
         for line in issue_lines(issues):
             write("  " + line)
     else:
-        write(f"issues       {len(issues)} (list them with --issues)")
+        write(f"issues       {counted}")
+        write("             (list them with --issues)")
     write(f"elapsed      {seconds:.2f} s")
+
+
+def fitted(write: Callable[[str], object], width: int | None) -> Callable[[str], object]:
+    """`write`, with each line shortened in the middle to `width` columns (None: kept whole)."""
+    if width is None:
+        return write
+    columns = width
+
+    def fit(line: str) -> object:
+        return write(shorten_middle(line, columns))
+
+    return fit
+
+
+def total_text(size: int, exact_bytes: bool) -> str:
+    return f"{size} bytes" if exact_bytes else f"{format_bytes(size)} ({size} bytes)"
 
 
 def issue_lines(issues: Iterable[ScanIssue]) -> Iterable[str]:
