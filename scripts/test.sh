@@ -12,7 +12,7 @@ cd "$root"
 step() { printf '\n==== %s\n' "$*"; }
 
 step "system packages"
-needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu clang-format)
+needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu gdu clang-format)
 missing=()
 for package in "${needed[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

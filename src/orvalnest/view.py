@@ -247,24 +247,27 @@ class Totals:
 
     @classmethod
     def of(cls, root: Node, apparent: bool = False) -> Totals:
-        totals = cls()
-        by_category: dict[str, list[int]] = {}
-        stack = [root]
+        # The one pass over every node of the tree a text report makes: kept
+        # to plain loops over each child list, read once.
+        files = directories = 0
+        sizes: dict[str, int] = {}
+        counts: dict[str, int] = {}
+        stack = [root] if root.is_dir else []
+        if not root.is_dir:
+            files, sizes[root.category], counts[root.category] = 1, size_of(root, apparent), 1
         while stack:
-            node = stack.pop()
-            if node.is_dir:
-                if node is not root:
-                    totals.directories += 1
-                stack.extend(node.children)
-                continue
-            totals.files += 1
-            entry = by_category.setdefault(node.category, [0, 0])
-            entry[0] += size_of(node, apparent)
-            entry[1] += 1
+            for child in stack.pop().children:
+                if child.is_dir:
+                    directories += 1
+                    stack.append(child)
+                    continue
+                files += 1
+                category = child.category
+                sizes[category] = sizes.get(category, 0) + (child.size if apparent else child.disk_usage)
+                counts[category] = counts.get(category, 0) + 1
         # Largest first; equal sizes by name, so the output is stable.
-        ordered = sorted(by_category.items(), key=lambda item: (-item[1][0], item[0]))
-        totals.by_category = {name: (size, count) for name, (size, count) in ordered}
-        return totals
+        ordered = sorted(sizes, key=lambda name: (-sizes[name], name))
+        return cls(files, directories, {name: (sizes[name], counts[name]) for name in ordered})
 
 
 # --- names as text ------------------------------------------------------

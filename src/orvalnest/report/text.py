@@ -217,7 +217,7 @@ def render_summary(
     # terminal needs this.
     write = fitted(write, style.width)
     write("")
-    write(f"sizes        {'apparent size (-A)' if options.apparent else 'disk usage (-A: apparent size)'}")
+    write(f"sizes        {'apparent size (-A)' if options.apparent else 'disk usage (-A: apparent)'}")
     write(f"disk usage   {total_text(root.disk_usage, options.exact_bytes)}")
     write(f"apparent     {total_text(root.size, options.exact_bytes)}")
     write(f"files        {totals.files}")
