@@ -15,6 +15,7 @@ from typing import TextIO
 
 from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, TrashReport, __version__, scan
 from orvalnest.export import output_stream, write_json, write_ncdu
+from orvalnest.html_report import write_html
 from orvalnest.render import Style, Totals, printable, render_summary, render_tree
 
 PROG = "orvalnest"
@@ -23,7 +24,7 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130  # what shells report for a command ended by Ctrl+C
 
 _USAGE = f"""\
-{PROG} [scan] [PATH] [--depth N] [--top N] [--issues] [--json FILE] [--ncdu FILE]
+{PROG} [scan] [PATH] [--depth N] [--top N] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
        {PROG} trash --root DIR [--dry-run] [--audit-dir DIR] PATH...
        {PROG} check --root DIR PATH
        {PROG} --version"""
@@ -39,6 +40,7 @@ examples:
   {PROG} ~/Downloads --depth 4 --top 5   deeper, five entries per folder
   {PROG} . --issues                      also list what could not be read
   {PROG} / --ncdu root.json && ncdu -f root.json
+  {PROG} ~ --html home.html                 a treemap page to open in a browser
   {PROG} ~ --json - | python3 -m json.tool | less
   {PROG} check --root ~/Downloads ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads --dry-run ~/Downloads/big.iso
@@ -122,6 +124,7 @@ def scan_parser() -> argparse.ArgumentParser:
     parser.add_argument("--issues", action="store_true", help="list every path that could not be read")
     parser.add_argument("--json", metavar="FILE", help="write the whole tree as JSON to FILE ('-': standard output)")
     parser.add_argument("--ncdu", metavar="FILE", help="write the tree for 'ncdu -f FILE' ('-': standard output)")
+    parser.add_argument("--html", metavar="FILE", help="write a treemap page for a browser ('-': standard output)")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
@@ -129,8 +132,8 @@ def scan_parser() -> argparse.ArgumentParser:
 def run_scan(argv: Sequence[str]) -> int:
     parser = scan_parser()
     args = parser.parse_args(argv)
-    if args.json == "-" and args.ncdu == "-":
-        parser.error("only one of --json and --ncdu can write to standard output")
+    if [args.json, args.ncdu, args.html].count("-") > 1:
+        parser.error("only one of --json, --ncdu and --html can write to standard output")
 
     timestamp = time.time()
     started = time.monotonic()
@@ -143,7 +146,7 @@ def run_scan(argv: Sequence[str]) -> int:
     elapsed = time.monotonic() - started
 
     # An export to standard output owns it; the tree would corrupt it.
-    show_tree = "-" not in (args.json, args.ncdu)
+    show_tree = "-" not in (args.json, args.ncdu, args.html)
     if show_tree:
         render_tree(result.root, args.depth, args.top, terminal_style(sys.stdout), print)
         render_summary(result.root, Totals.of(result.root), result.issues, elapsed, args.issues, print)
@@ -153,6 +156,7 @@ def run_scan(argv: Sequence[str]) -> int:
     exports: list[tuple[str | None, str, Callable[[TextIO], None]]] = [
         (args.json, "JSON", lambda stream: write_json(result, stream)),
         (args.ncdu, "ncdu", lambda stream: write_ncdu(result, stream, int(timestamp))),
+        (args.html, "HTML", lambda stream: write_html(result, stream, timestamp)),
     ]
     # Files first: a reader that stops reading standard output early must not
     # cost the user an export they asked for.

@@ -14,7 +14,7 @@ from collections.abc import Iterable
 from importlib import resources
 from typing import TextIO
 
-from orvalnest._native import ScanIssue, __version__
+from orvalnest._native import ScanIssue, ScanResult, __version__
 from orvalnest.treemap_data import BUDGET, CATEGORIES, TreeNode, build
 from orvalnest.view import IssueIndex
 
@@ -82,13 +82,5 @@ def render_html(
     return _PLACEHOLDER.sub(lambda match: values[match[1]], _asset("page.html"))
 
 
-def write_html(
-    root: TreeNode,
-    issues: Iterable[ScanIssue],
-    stream: TextIO,
-    *,
-    excluded: int = 0,
-    timestamp: float | None = None,
-    budget: int = BUDGET,
-) -> None:
-    stream.write(render_html(root, issues, excluded=excluded, timestamp=timestamp, budget=budget))
+def write_html(result: ScanResult, stream: TextIO, timestamp: float | None = None) -> None:
+    stream.write(render_html(result.root, result.issues, excluded=result.excluded, timestamp=timestamp))
