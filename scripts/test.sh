@@ -12,7 +12,7 @@ cd "$root"
 step() { printf '\n==== %s\n' "$*"; }
 
 step "system packages"
-needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu clang-format)
+needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu clang-format chromium)
 missing=()
 for package in "${needed[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -76,6 +76,7 @@ rm -rf "$work/dist"
 wheel=$(ls "$work"/dist/orvalnest-*-cp310-abi3-*.whl)
 echo "built $(basename "$wheel")"
 unzip -l "$wheel" | grep -q 'orvalnest/_native.abi3.so' || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
+unzip -l "$wheel" | grep -q 'orvalnest/treemap/treemap.js' || { echo "wheel lacks the report's page files" >&2; exit 1; }
 "$tools/bin/abi3audit" --strict --summary --verbose "$wheel"
 
 step "C++ core tests"
@@ -110,6 +111,7 @@ PATH="$tools/bin:$PATH" cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD
 PATH="$tools/bin:$PATH" cmake --build "$asan_build"
 mkdir -p "$asan_build/py/orvalnest"
 cp "$root"/src/orvalnest/*.py "$root"/src/orvalnest/*.pyi "$root"/src/orvalnest/py.typed "$asan_build/py/orvalnest/"
+cp -r "$root"/src/orvalnest/treemap "$asan_build/py/orvalnest/"
 cp "$asan_build"/_native*.so "$asan_build/py/orvalnest/"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

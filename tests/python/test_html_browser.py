@@ -88,7 +88,7 @@ def test_squarify_areas_follow_values_without_overlap_inside_the_parent(layout_p
     rects = [flat[i : i + 4] for i in range(0, len(flat), 4)]
     total = sum(values)
     slack = 1e-6 * (w + h)
-    for value, (rx, ry, rw, rh) in zip(values, rects):
+    for value, (rx, ry, rw, rh) in zip(values, rects, strict=True):
         assert rw >= -slack and rh >= -slack
         expected = w * h * value / total if total else 0.0
         assert abs(rw * rh - expected) <= 0.01 * expected + slack * (w + h)
