@@ -154,7 +154,7 @@ def test_folded_entries_show_as_one_box_with_their_count(report, scanned):
     kept = [r for r in report.rects() if r["path"].startswith(many["path"] + "/") and r["kind"] == "file"]
     assert many["count"] + len(kept) == 40
     assert f"… {many['count']} smaller items in {many['path']}" in report.hover(many)
-    assert "keeps the 20 largest of 48 entries" in report.page.locator("#note").text_content()
+    assert "keeps the 20 largest of 50 entries" in report.page.locator("#note").text_content()
 
 
 def test_hover_tells_path_sizes_and_shares(report, scanned):
