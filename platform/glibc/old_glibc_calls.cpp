@@ -87,7 +87,8 @@ int __real_pthread_detach(pthread_t);
 #endif
 
 // 2.34
-int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* arg) {
+int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                          void* arg) {
     return old_pthread_create(thread, attributes, start, arg);
 }
 int __wrap_pthread_join(pthread_t thread, void** result) { return old_pthread_join(thread, result); }
