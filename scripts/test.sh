@@ -134,8 +134,7 @@ echo "in $unpacked: $first_command"
   tail -n 30 "$work/first-command.err"
   exit 1
 }
-head -n 3 "$work/first-command.log"
-grep -q '^total ' "$work/first-command.log" || { echo "the first command printed no total" >&2; exit 1; }
+grep -A 2 '^total ' "$work/first-command.log" || { echo "the first command printed no total" >&2; exit 1; }
 newcomer="$unpacked/.venv/bin/python"
 mapfile -t test_needs < <(cd "$unpacked" && "$newcomer" -c 'import tomllib
 print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
