@@ -128,7 +128,7 @@ struct ArgumentSpec {
     std::span<const KeywordOnly> keyword_only;
 };
 
-constexpr size_t kMaxParameters = 4;
+constexpr size_t kMaxParameters = 5;
 
 // One borrowed object (or null) per parameter: positional ones first, then the
 // keyword-only ones.

@@ -15,14 +15,16 @@ namespace orvalnest::py {
 ChildArray ChildArray::with_capacity(std::uint32_t capacity) {
     ChildArray array;
     if (capacity == 0) return array;
-    array.items_ = static_cast<PyObject**>(std::malloc(capacity * sizeof(PyObject*)));
-    if (!array.items_) throw std::bad_alloc();
+    static_assert(sizeof(Block) % alignof(PyObject*) == 0);
+    array.block_ = static_cast<Block*>(std::malloc(sizeof(Block) + capacity * sizeof(PyObject*)));
+    if (!array.block_) throw std::bad_alloc();
+    *array.block_ = Block{0, capacity};
     return array;
 }
 
 ChildArray::~ChildArray() {
-    for (std::uint32_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
-    std::free(items_);
+    for (PyObject* child : items()) Py_DECREF(child);
+    std::free(block_);
 }
 
 std::string NodeObject::Fields::path_text() const {
@@ -51,6 +53,15 @@ PyObject* node_size(PyObject* self, void*) noexcept {
 PyObject* node_is_dir(PyObject* self, void*) noexcept {
     return guarded_entry([&]() -> PyResult<Ref> { return to_bool(node(self).is_dir); });
 }
+PyObject* node_disk_usage(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_int(node(self).disk_usage); });
+}
+PyObject* node_is_symlink(PyObject* self, void*) noexcept {
+    return guarded_entry([&]() -> PyResult<Ref> { return to_bool(node(self).is_symlink); });
+}
+PyObject* node_is_hardlink(PyObject* self, void*) noexcept {
+    return guarded_entry([&]() -> PyResult<Ref> { return to_bool(node(self).is_hardlink); });
+}
 PyObject* node_category(PyObject* self, void*) noexcept {
     return guarded_entry([&] { return to_str(category_text(node(self).category)); });
 }
@@ -78,6 +89,9 @@ PyGetSetDef node_getset[] = {
     {"is_dir", node_is_dir, nullptr, nullptr, nullptr},
     {"category", node_category, nullptr, nullptr, nullptr},
     {"children", node_children, nullptr, nullptr, nullptr},
+    {"disk_usage", node_disk_usage, nullptr, nullptr, nullptr},
+    {"is_symlink", node_is_symlink, nullptr, nullptr, nullptr},
+    {"is_hardlink", node_is_hardlink, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -138,6 +152,9 @@ const ScanResultObject::Fields& result(PyObject* self) { return as<ScanResultObj
 PyObject* result_issues(PyObject* self, void*) noexcept {
     return guarded_entry([&] { return to_list(result(self).issues); });
 }
+PyObject* result_excluded(PyObject* self, void*) noexcept {
+    return guarded_entry([&] { return to_int(result(self).excluded); });
+}
 PyObject* result_repr(PyObject* self) noexcept {
     return guarded_entry([&] {
         const auto& root = node(result(self).root.get());
@@ -151,6 +168,7 @@ static_assert(sizeof(Ref) == sizeof(PyObject*), "the root member reads the Ref i
 
 PyGetSetDef result_getset[] = {
     {"issues", result_issues, nullptr, nullptr, nullptr},
+    {"excluded", result_excluded, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -26,7 +26,8 @@ NAMES = [
 def test_module_contents_and_order():
     assert native.__all__ == NAMES
     assert native.__doc__ == ""
-    assert orvalnest.__all__ == NAMES
+    assert orvalnest.__all__ == [*NAMES, "scan_tree", "ScanProgress"]
+    assert orvalnest.Node is native.Node and orvalnest.scan is native.scan
     assert (native.__version__, native.MAX_DEPTH, native.MAX_PATHS_PER_REQUEST) == ("0.2.0", 256, 10000)
     assert native.AUDIT_LOG_DIR_ENV == "ORVALNEST_AUDIT_LOG_DIR"
     assert native.AUDIT_LOG_FILE_NAME == "deletions.jsonl"

@@ -31,15 +31,18 @@ using PathBytes = std::unique_ptr<char[], FreeDeleter>;
 // A malloc'd copy of `bytes` (never a null buffer, even when empty).
 PathBytes copy_bytes(std::string_view bytes);
 
-// One walked entry. Kept small (56 bytes plus its name) because a scan holds one
+// One walked entry. Kept small (64 bytes plus its name) because a scan holds one
 // per entry: the directory's path is shared, and the full path is made on demand.
 struct NodeRecord {
     SharedPathRef directory;           // the path of the directory holding it; none for the root
     PathBytes tail_data;               // the entry's name; for the root, its whole path
     std::vector<NodeRecord> children;  // listed directories only; largest first once finished
-    std::uint64_t size = 0;
+    std::uint64_t size = 0;            // apparent bytes, every hard link counted
+    std::uint64_t disk_usage = 0;      // allocated bytes, each inode counted once
     std::uint32_t tail_size = 0;
     bool is_dir = false;
+    bool is_symlink = false;
+    bool is_hardlink = false;  // a non-directory with more than one link
 
     bool is_root() const { return !directory; }
     std::string_view tail() const { return {tail_data.get(), tail_size}; }
@@ -62,6 +65,27 @@ struct IssueRecord {
 struct WalkOutcome {
     NodeRecord root;
     std::vector<IssueRecord> issues;  // in the order the walk met them
+    std::uint64_t excluded = 0;       // entries left out by an exclude pattern
+    std::uint64_t entries = 0;        // entries examined, the root included
+};
+
+// What the front ends may ask of a walk beyond the plain scan.
+struct WalkOptions {
+    // Directories on another device than the root are not entered.
+    bool one_filesystem = false;
+    // Shell patterns (fnmatch): one without '/' matches an entry's name, one
+    // with '/' its full path. Matching entries are left out altogether.
+    std::vector<std::string> exclude;
+    // Walking threads; 1 walks on the calling thread alone.
+    unsigned threads = 1;
+};
+
+// How far a walk has got, handed to the poll callback.
+struct WalkProgress {
+    std::uint64_t entries = 0;     // examined so far, the root included
+    std::uint64_t size = 0;        // apparent bytes met so far
+    std::uint64_t disk_usage = 0;  // allocated bytes met so far
+    std::string_view directory;    // native bytes of the folder being read
 };
 
 // Checks a scan root: the lexical absolute form of `path`, which must exist and
@@ -75,5 +99,9 @@ std::expected<std::string, Failure> resolve_root(std::string_view path);
 // paths become issues.
 WalkOutcome walk_tree(std::string_view root, FunctionRef<bool()> is_cancelled,
                       FunctionRef<void()> poll_signals);
+
+// The same walk with options; `poll` gets the progress so far.
+WalkOutcome walk_tree(std::string_view root, const WalkOptions& options, FunctionRef<bool()> is_cancelled,
+                      FunctionRef<void(const WalkProgress&)> poll);
 
 }  // namespace orvalnest

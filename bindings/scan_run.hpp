@@ -1,0 +1,28 @@
+// The part of a scan shared by scan() and the scan with options: the walk with
+// the lock released, the interruption and progress polls, and turning the
+// walked records into Node, ScanIssue and ScanResult objects.
+#pragma once
+
+#include <string>
+
+#include "boundary.hpp"
+#include "orvalnest/scanner.hpp"
+
+namespace orvalnest::py {
+
+// Makes a progress object for the callback (the scan with options supplies it).
+using ProgressFactory = PyResult<Ref> (*)(const WalkProgress& progress, bool done);
+
+struct ScanRequest {
+    std::string root;  // checked by resolve_root
+    WalkOptions options;
+    PyObject* progress = nullptr;  // borrowed callable, or null
+    ProgressFactory make_progress = nullptr;
+};
+
+// Called with the lock held; returns it held. A callback's exception
+// propagates unchanged, Ctrl+C raises KeyboardInterrupt("scan interrupted"),
+// and no partial tree is ever returned.
+PyResult<Ref> run_scan(const ScanRequest& request);
+
+}  // namespace orvalnest::py
