@@ -76,6 +76,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return run_trash(args[1:])
         if args and args[0] == "check":
             return run_check(args[1:])
+        if args and args[0] in ("browse", "-i"):
+            from orvalnest.browse.command import run_browse  # Textual loads only for browsing
+
+            return run_browse(args[1:])
         if args and args[0] == "scan":
             args = args[1:]
         return run_scan(args)

@@ -326,13 +326,13 @@ class BrowserScreen(Screen[None]):
         assert isinstance(app, BrowseApp)
         app.trashing = False
         interrupted, app.interrupted = app.interrupted, False
+        # The report goes on screen before anything else can go wrong.
         if report is None:
-            self.refresh_all(select=self.entries.current())
             app.push_screen(dialogs.error_dialog(str(error)))
-            return
-        self.session.apply(report)
+        else:
+            app.push_screen(dialogs.report_dialog(report, interrupted))
+            self.session.apply(report)
         self.refresh_all(select=self.entries.current())
-        app.push_screen(dialogs.report_dialog(report, interrupted))
 
 
 class BrowseApp(App[None]):

@@ -50,7 +50,7 @@ class EntryList(ScrollView, can_focus=True):
 
     def current(self) -> Node | None:
         entries = self.session.entries()
-        return entries[self.cursor] if entries else None
+        return entries[min(self.cursor, len(entries) - 1)] if entries else None
 
     # --- moving the cursor ---------------------------------------------
 
@@ -74,7 +74,7 @@ class EntryList(ScrollView, can_focus=True):
         elif height and self.cursor >= top + height:
             self.scroll_to(y=self.cursor - height + 1, animate=False, immediate=True)
 
-    def _on_click(self, event: events.Click) -> None:
+    def on_click(self, event: events.Click) -> None:
         offset = event.get_content_offset(self)
         if offset is None:
             return

@@ -52,7 +52,8 @@ def row(session: Session, node: Node, folder_size: int) -> Text:
         f"{flag}{session.issues.marker(node)} {format_bytes(size):>9} {percent:5.1f}% {bar(percent / 100)} "
         f"{items} {node.category:<10} "
     )
-    text.append(printable(node.name) + ("/" if is_dir and not node.is_symlink else ""), DIRECTORY_STYLE if is_dir else "")
+    suffix = "/" if is_dir and not node.is_symlink else ""
+    text.append(printable(node.name) + suffix, DIRECTORY_STYLE if is_dir else "")
     if mark is not None:
         text.stylize(FAILED_STYLE if mark.failure else MARKED_STYLE)
     return text

@@ -90,11 +90,12 @@ class Session:
         return left
 
     def sort_by(self, key: SortKey) -> None:
-        """The same key again flips the order; a new key starts largest (or A) first."""
+        """The same key again flips the order; a new key starts in its natural
+        order, largest first or A first (the shared sort calls both "descending")."""
         if key == self.sort_key:
             self.descending = not self.descending
         else:
-            self.sort_key, self.descending = key, key != "name"
+            self.sort_key, self.descending = key, True
         self.changed()
 
     def toggle_apparent(self) -> None:
@@ -119,9 +120,7 @@ class Session:
         # requesting it again would count its bytes twice, or fail once the
         # folder has moved.
         return [
-            mark
-            for mark in self.marks.values()
-            if not any(ancestor.path in self.marks for ancestor in mark.ancestors)
+            mark for mark in self.marks.values() if not any(ancestor.path in self.marks for ancestor in mark.ancestors)
         ]
 
     def marked_size(self) -> int:
