@@ -33,6 +33,7 @@ commands:
   scan       (the default) measure PATH and show its largest entries
   trash      move paths inside a scanned folder to the trash; '{PROG} trash --help'
   check      show what a path resolves to, or why trash would refuse it
+  browse     browse PATH in the terminal and trash what you pick (also: -i PATH)
 
 examples:
   {PROG} /usr/share                      the largest entries, two levels deep

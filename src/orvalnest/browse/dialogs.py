@@ -140,6 +140,7 @@ def preview_dialog(session: Session, marks: list[Mark], report: TrashReport) -> 
             freed += size
             body.append(f"would trash {format_bytes(size):>9}  {printable(path)}\n")
         else:
+            reason = reason.removeprefix("refused: ")
             body.append(f"refused     {'':>9}  {printable(path)}: {printable(reason)}\n", style="red")
     accepted = len(marks) - len(refused)
     body.append(f"\n{accepted} of {len(marks)} would go to the trash, {format_bytes(freed)}. ", style="bold")
