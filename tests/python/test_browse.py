@@ -197,3 +197,10 @@ def test_in_a_real_terminal(tree, tmp_path):
         assert exit_file.read_text().strip() == "0"
     finally:
         subprocess.run([*tmux, "kill-server"], capture_output=True)
+
+
+def test_textual_loads_only_for_browsing():
+    code = "import sys, orvalnest, orvalnest.cli; assert 'textual' not in sys.modules; orvalnest.cli.main(['-i', '--help'])"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert "--exclude PATTERN" in run.stdout
