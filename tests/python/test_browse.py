@@ -200,7 +200,10 @@ def test_in_a_real_terminal(tree, tmp_path):
 
 
 def test_textual_loads_only_for_browsing():
-    code = "import sys, orvalnest, orvalnest.cli; assert 'textual' not in sys.modules; orvalnest.cli.main(['-i', '--help'])"
+    code = (
+        "import sys, orvalnest, orvalnest.cli; assert 'textual' not in sys.modules; "
+        "orvalnest.cli.main(['-i', '--help'])"
+    )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert "--exclude PATTERN" in run.stdout
