@@ -99,8 +99,9 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 // Bytes allocated to an entry, from its block count (512-byte units everywhere).
 std::uint64_t allocated_bytes(const struct stat& metadata) {
     const auto blocks = static_cast<std::uint64_t>(metadata.st_blocks);
-    return blocks > std::numeric_limits<std::uint64_t>::max() / 512 ? std::numeric_limits<std::uint64_t>::max()
-                                                                      : blocks * 512;
+    return blocks > std::numeric_limits<std::uint64_t>::max() / 512
+               ? std::numeric_limits<std::uint64_t>::max()
+               : blocks * 512;
 }
 
 // The inodes of multiply linked files met so far, so a file reachable through
@@ -259,7 +260,8 @@ private:
             if (type == S_IFREG) node.size = static_cast<std::uint64_t>(metadata.st_size);
             node.is_symlink = type == S_IFLNK;
             node.is_hardlink = metadata.st_nlink > 1;
-            if (!node.is_hardlink || links_.first_meeting(metadata)) node.disk_usage = allocated_bytes(metadata);
+            if (!node.is_hardlink || links_.first_meeting(metadata))
+                node.disk_usage = allocated_bytes(metadata);
             size_so_far_ = saturating_add(size_so_far_, node.size);
             disk_so_far_ = saturating_add(disk_so_far_, node.disk_usage);
             return Leaf{std::move(node)};
@@ -295,7 +297,8 @@ private:
             }
         }
         return Descend{DirFrame{path.make_node(true), path.make_shared(),
-                                DirReader(std::move(fd), buffer_for(depth)), depth, metadata.st_dev, own_disk}};
+                                DirReader(std::move(fd), buffer_for(depth)), depth, metadata.st_dev,
+                                own_disk}};
     }
 
     static NodeRecord unlisted_directory(const EntryPath& path, std::uint64_t own_disk) {
