@@ -33,7 +33,7 @@ def browse(root, audit_dir, script, size=(100, 30), **options):
     async def main():
         app = BrowseApp(ScanOptions(str(root), **options), str(audit_dir))
         async with app.run_test(size=size) as pilot:
-            await until(pilot, lambda: isinstance(app.screen, BrowserScreen))
+            await until(pilot, lambda: isinstance(app.screen, BrowserScreen) and "listed" in shown(app))
             await script(app, pilot)
 
     asyncio.run(main())
@@ -137,9 +137,12 @@ def test_wide_names_stay_aligned(tmp_path, size):
     make_file(root / "plain", 4000)
     make_file(root / "\u202eevil.txt", 3000)
 
+    def rows(app):
+        return [line for line in shown(app).splitlines() if "%" in line]
+
     async def script(app, pilot):
-        lines = [line for line in shown(app).splitlines() if "%" in line]
-        assert len(lines) == 3
+        await until(pilot, lambda: len(rows(app)) == 3)
+        lines = rows(app)
         assert len({line.index("%") for line in lines}) == 1  # every column before the name lines up
         assert all(len(line) <= size[0] for line in lines)
         assert "\\u202eevil.txt" in shown(app)
