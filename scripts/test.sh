@@ -20,7 +20,7 @@ print_timings() {
 trap print_timings EXIT
 
 step "system packages"
-needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu clang-format python3-venv chromium)
+needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu clang-format python3-venv chromium tmux)
 missing=()
 for package in "${needed[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -152,8 +152,7 @@ PATH="$tools/bin:$PATH" cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD
   -DORVALNEST_SANITIZE=ON -DORVALNEST_BUILD_TESTS=ON -DORVALNEST_WERROR=ON -DPython_EXECUTABLE="$builder" >/dev/null
 PATH="$tools/bin:$PATH" cmake --build "$asan_build"
 mkdir -p "$asan_build/py/orvalnest"
-cp "$root"/src/orvalnest/*.py "$root"/src/orvalnest/*.pyi "$root"/src/orvalnest/py.typed "$asan_build/py/orvalnest/"
-cp -r "$root"/src/orvalnest/treemap "$asan_build/py/orvalnest/"
+cp -r "$root"/src/orvalnest/. "$asan_build/py/orvalnest/"
 cp "$asan_build"/_native*.so "$asan_build/py/orvalnest/"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

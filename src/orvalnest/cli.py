@@ -34,6 +34,7 @@ commands:
   scan       (the default) measure PATH and show its largest entries
   trash      move paths inside a scanned folder to the trash; '{PROG} trash --help'
   check      show what a path resolves to, or why trash would refuse it
+  browse     browse PATH in the terminal and trash what you pick (also: -i PATH)
 
 examples:
   {PROG} /usr/share                      the largest entries, two levels deep
@@ -78,6 +79,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return run_trash(args[1:])
         if args and args[0] == "check":
             return run_check(args[1:])
+        if args and args[0] in ("browse", "-i"):
+            from orvalnest.browse.command import run_browse  # Textual loads only for browsing
+
+            return run_browse(args[1:])
         if args and args[0] == "scan":
             args = args[1:]
         return run_scan(args)
