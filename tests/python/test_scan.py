@@ -118,15 +118,13 @@ def test_root_forms(tmp_path, monkeypatch):
     assert (relative.root.path, relative.root.name) == (f"{tmp_path}/a/../b/", "b")
 
 
-@pytest.mark.parametrize("root, name, sample", [("/usr", "usr", "lib"), ("/", "/", "etc")])
-def test_whole_system_trees(root, name, sample):
-    result = scan(root)
-    assert (result.root.name, result.root.is_dir) == (name, True) and result.root.size > 0
+def test_a_real_system_tree():
+    # /usr, not /: the same checks at a fraction of the time; pseudo-filesystems
+    # are the C++ walk tests' and the command line's ncdu export test's.
+    result = scan("/usr")
+    assert (result.root.name, result.root.is_dir) == ("usr", True) and result.root.size > 0
     issue_paths = {issue.path for issue in result.issues}
-    if root == "/":
-        assert {"/proc", "/sys"} <= issue_paths
-        assert by_name(result.root)["proc"].children == [] == by_name(result.root)["sys"].children
-    for node in walk(by_name(result.root)[sample]):
+    for node in walk(by_name(result.root)["lib"]):
         sizes = [child.size for child in node.children]
         assert sizes == sorted(sizes, reverse=True)
         if node.is_dir and node.path not in issue_paths:

@@ -1,0 +1,166 @@
+"""The windows that open over the listing: help, details of an entry, the
+trash preview that asks for confirmation, and the report of a request."""
+
+from __future__ import annotations
+
+import os
+
+from rich.text import Text
+from textual.app import ComposeResult
+from textual.binding import Binding
+from textual.containers import Horizontal, Vertical, VerticalScroll
+from textual.screen import ModalScreen
+from textual.widgets import Button, Static
+
+from orvalnest._native import Node, TrashReport, format_bytes
+from orvalnest.browse.session import Mark, Session
+from orvalnest.view import MARKERS_HELP, printable
+
+KEYS_HELP = [
+    ("↑ ↓ k j, PgUp PgDn, Home End", "move; the mouse wheel scrolls, a click selects"),
+    ("Enter → l, click again", "open the folder"),
+    ("← h Backspace", "go up to the parent folder"),
+    ("s  n  c", "sort by size, name, items (again: reverse)"),
+    ("a", "show apparent sizes / disk usage"),
+    ("/", "filter this folder by name (Enter keeps it, Esc clears it)"),
+    ("i", "details of the entry: both sizes, items, link target, issues"),
+    ("Space", "mark or unmark for the trash (marks stay across folders)"),
+    ("d  Delete", "trash the marked entries (or the one under the cursor): preview first"),
+    ("?", "this help"),
+    ("q  Esc  Ctrl+C", "quit"),
+]
+
+
+class TextDialog(ModalScreen[bool]):
+    """Some text and a way back: any of Esc, q, Enter or the button closes it."""
+
+    DEFAULT_CSS = """
+    TextDialog { align: center middle; }
+    TextDialog > Vertical { width: 90%; max-width: 110; height: auto; max-height: 90%;
+                            border: round $accent; padding: 0 1; background: $surface; }
+    TextDialog VerticalScroll { height: auto; max-height: 100%; }
+    TextDialog Horizontal { height: auto; align-horizontal: right; }
+    TextDialog Button { min-width: 10; margin-left: 1; }
+    """
+    BINDINGS = [Binding("escape,q", "answer(False)", "close")]
+
+    def __init__(self, title: str, body: Text) -> None:
+        super().__init__()
+        self._title = title
+        self._body = body
+
+    def compose(self) -> ComposeResult:
+        with Vertical():
+            yield Static(Text(self._title, style="bold"))
+            with VerticalScroll():
+                yield Static(self._body, id="body")
+            with Horizontal():
+                yield from self.buttons()
+
+    def buttons(self) -> ComposeResult:
+        yield Button("Close", id="no")
+
+    def on_mount(self) -> None:
+        self.query_one("#no", Button).focus()
+
+    def on_button_pressed(self, event: Button.Pressed) -> None:
+        self.dismiss(event.button.id == "yes")
+
+    def action_answer(self, yes: bool) -> None:
+        self.dismiss(yes)
+
+
+class ConfirmDialog(TextDialog):
+    """A question whose answer is No unless Yes is chosen: Enter on the
+    focused No, Esc and n all decline."""
+
+    BINDINGS = [Binding("y", "answer(True)", "yes"), Binding("n", "answer(False)", "no")]
+
+    def buttons(self) -> ComposeResult:
+        yield Button("Yes, trash", id="yes", variant="error")
+        yield Button("No", id="no", variant="primary")
+
+
+def help_dialog() -> TextDialog:
+    body = Text()
+    for keys, meaning in KEYS_HELP:
+        body.append(f"{keys:<30}", style="bold")
+        body.append(f" {meaning}\n")
+    body.append("\nmarkers: " + MARKERS_HELP + "; * marked for the trash, x its trash failed\n")
+    return TextDialog("Keys", body)
+
+
+def details_dialog(session: Session, node: Node) -> TextDialog:
+    body = Text()
+
+    def line(label: str, value: str) -> None:
+        body.append(f"{label:<13}", style="bold")
+        body.append(value + "\n")
+
+    line("path", printable(node.path))
+    kind = "folder" if node.is_dir else "file"
+    if node.is_symlink:
+        kind = "symbolic link"
+        try:
+            line("points to", printable(os.readlink(node.path)))
+        except OSError as error:
+            line("points to", f"(cannot read: {error.strerror})")
+    elif node.is_hardlink:
+        kind += ", several hard links (its disk usage is counted once, where first met)"
+    line("kind", kind)
+    line("category", node.category)
+    disk, apparent = session.size_of(node, False), session.size_of(node, True)
+    line("disk usage", f"{format_bytes(disk)} ({disk} bytes)")
+    line("apparent", f"{format_bytes(apparent)} ({apparent} bytes)")
+    if node.is_dir:
+        line("items below", str(session.entries_below(node)))
+    mark = session.marks.get(node.path)
+    if mark is not None:
+        line("marked", "for the trash" + (f"; the last try failed: {printable(mark.failure)}" if mark.failure else ""))
+    issues = session.issues.under(node.path)
+    line("issues", str(len(issues)) if issues else "none")
+    for path, message in issues[:50]:
+        body.append(f"  {printable(path)}: {printable(message)}\n")
+    if len(issues) > 50:
+        body.append(f"  … {len(issues) - 50} more\n")
+    return TextDialog(printable(node.name), body)
+
+
+def preview_dialog(session: Session, marks: list[Mark], report: TrashReport) -> TextDialog:
+    """What a dry run of the request said, path by path, and what it would free."""
+    refused = dict(report.failed)
+    body = Text()
+    freed = 0
+    for mark in marks:
+        path = mark.node.path
+        reason = refused.get(path)
+        if reason is None:
+            size = session.size_of(mark.node)
+            freed += size
+            body.append(f"would trash {format_bytes(size):>9}  {printable(path)}\n")
+        else:
+            reason = reason.removeprefix("refused: ")
+            body.append(f"refused     {'':>9}  {printable(path)}: {printable(reason)}\n", style="red")
+    accepted = len(marks) - len(refused)
+    body.append(f"\n{accepted} of {len(marks)} would go to the trash, {format_bytes(freed)}. ", style="bold")
+    body.append(f"Every attempt is recorded in {printable(report.audit_log)}.\n")
+    if accepted == 0:
+        return TextDialog("Nothing can be trashed", body)
+    return ConfirmDialog("Move to the trash?", body)
+
+
+def report_dialog(report: TrashReport, interrupted: bool) -> TextDialog:
+    body = Text()
+    for path in report.trashed:
+        body.append(f"trashed  {printable(path)}\n")
+    for path, reason in report.failed:
+        body.append(f"failed   {printable(path)}: {printable(reason)}\n", style="red")
+    body.append(f"\naudit log  {printable(report.audit_log)}\n")
+    if interrupted:
+        body.append("Ctrl+C came while trashing: a started request runs to its end, and this is what it did.\n")
+    title = f"{len(report.trashed)} trashed" + (f", {len(report.failed)} failed" if report.failed else "")
+    return TextDialog(title, body)
+
+
+def error_dialog(message: str) -> TextDialog:
+    return TextDialog("Nothing was trashed", Text(printable(message)))

@@ -1,0 +1,58 @@
+"""One listed entry as one line of text: mark, marker, size, share of the
+folder, a bar, items below, category and the name, escaped.
+
+The name comes last so that wide characters in it can never push another
+column out of line; it is cut to the screen by cells, not by characters."""
+
+from __future__ import annotations
+
+from rich.text import Text
+
+from orvalnest._native import Node, format_bytes
+from orvalnest.browse.session import Session
+from orvalnest.view import printable, share
+
+BAR_CELLS = 10
+_EIGHTHS = " ▏▎▍▌▋▊▉"
+MARKED = "*"
+MARK_FAILED = "x"
+
+DIRECTORY_STYLE = "bold"
+MARKED_STYLE = "yellow"
+FAILED_STYLE = "red"
+
+
+def bar(fraction: float) -> str:
+    eighths = round(min(max(fraction, 0.0), 1.0) * BAR_CELLS * 8)
+    full, rest = divmod(eighths, 8)
+    return ("█" * full + (_EIGHTHS[rest] if rest else "")).ljust(BAR_CELLS)
+
+
+def header(session: Session) -> Text:
+    arrow = "↓" if session.descending else "↑"
+    titles = {"size": f"{'size':>9}", "count": f"{'items':>8}", "name": "name"}
+    titles[session.sort_key] = titles[session.sort_key].strip() + arrow
+    return Text(
+        f"   {titles['size']:>9} {'share':>6} {'':{BAR_CELLS}} {titles['count']:>8} {'category':<10} {titles['name']}",
+        style="dim",
+        no_wrap=True,
+    )
+
+
+def row(session: Session, node: Node, folder_size: int) -> Text:
+    size = session.size_of(node)
+    mark = session.marks.get(node.path)
+    flag = " " if mark is None else MARK_FAILED if mark.failure else MARKED
+    is_dir = node.is_dir
+    items = f"{session.entries_below(node):>8}" if is_dir else " " * 8
+    percent = share(size, folder_size)
+    text = Text(no_wrap=True)
+    text.append(
+        f"{flag}{session.issues.marker(node)} {format_bytes(size):>9} {percent:5.1f}% {bar(percent / 100)} "
+        f"{items} {node.category:<10} "
+    )
+    suffix = "/" if is_dir and not node.is_symlink else ""
+    text.append(printable(node.name) + suffix, DIRECTORY_STYLE if is_dir else "")
+    if mark is not None:
+        text.stylize(FAILED_STYLE if mark.failure else MARKED_STYLE)
+    return text

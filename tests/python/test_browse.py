@@ -1,0 +1,212 @@
+"""The terminal browser, driven headless through Textual's pilot, and once in
+a real terminal under tmux."""
+
+import asyncio
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+from helpers import audit_records, make_file
+
+pytest.importorskip("textual")
+
+from orvalnest.browse.app import BrowseApp, BrowserScreen, ScanOptions  # noqa: E402
+from orvalnest.browse.dialogs import ConfirmDialog, TextDialog  # noqa: E402
+
+
+@pytest.fixture
+def tree(tmp_path):
+    root = tmp_path / "root"
+    for name, size in [("big.bin", 60000), ("docs/a.txt", 3000), ("docs/b.txt", 9000), ("cache/c/x.bin", 20000)]:
+        make_file(root / name, size)
+    make_file(root / "odd\x1b[31mname", 10)
+    return root
+
+
+def browse(root, audit_dir, script, size=(100, 30), **options):
+    """Runs the app on `root` and `script(app, pilot)` once the listing is up."""
+
+    async def main():
+        app = BrowseApp(ScanOptions(str(root), **options), str(audit_dir))
+        async with app.run_test(size=size) as pilot:
+            await until(pilot, lambda: isinstance(app.screen, BrowserScreen) and "listed" in shown(app))
+            await script(app, pilot)
+
+    asyncio.run(main())
+
+
+async def until(pilot, condition, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        await pilot.pause(0.05)
+
+
+def names(app):
+    return [node.name for node in app.session.entries()]
+
+
+def shown(app):
+    """The screen as text: what a person would read."""
+    return "\n".join(strip.text for strip in app.screen._compositor.render_strips())
+
+
+def test_navigation_sorting_filter_and_details(tree, tmp_path):
+    async def script(app, pilot):
+        assert names(app) == ["big.bin", "cache", "docs", "odd\x1b[31mname"]
+        await pilot.press("j", "j", "enter")
+        assert app.session.folder.name == "docs" and names(app) == ["b.txt", "a.txt"]
+        await pilot.press("n")
+        assert names(app) == ["a.txt", "b.txt"]
+        await pilot.press("n")
+        assert names(app) == ["b.txt", "a.txt"]
+        await pilot.press("h")  # back up, the cursor on the folder just left
+        assert app.session.folder is app.session.result.root
+        assert app.screen.entries.current().name == "docs"
+        await pilot.press("c")  # items below, most first; ties by name
+        assert names(app)[:2] == ["cache", "docs"]
+        await pilot.press("a")
+        assert app.session.apparent and app.session.size_of(app.session.result.root) == 92010
+        await pilot.press("slash", *"AC", "enter")  # case-blind
+        assert names(app) == ["cache"]
+        await pilot.press("i")
+        assert isinstance(app.screen, TextDialog)
+        await pilot.press("escape", "question_mark")
+        assert "Space" in shown(app)
+        await pilot.press("escape", "slash", "escape")
+        assert len(names(app)) == 4
+        text = shown(app)
+        assert "odd\\x1b[31mname" in text and "\x1b" not in text
+
+    browse(tree, tmp_path / "audit", script)
+
+
+def test_trash_previews_confirms_and_shrinks_every_ancestor(tree, tmp_path, isolated_home):
+    audit = tmp_path / "audit"
+
+    async def script(app, pilot):
+        session = app.session
+        root_before = session.size_of(session.result.root)
+        await pilot.press("space")  # big.bin
+        await pilot.press("enter")  # cache
+        await pilot.press("enter", "space")  # cache/c/x.bin
+        await pilot.press("h", "h", "j", "space")  # docs
+        await pilot.press("k", "enter", "space")  # docs/b.txt: inside a marked folder, counted once
+        assert len(session.marks) == 4 and len(session.request()) == 3
+        assert session.marked_size() == sum(session.size_of(m.node) for m in session.request())
+
+        await pilot.press("d")
+        assert isinstance(app.screen, ConfirmDialog)
+        assert "would trash" in shown(app) and "3 of 3 would go to the trash" in shown(app)
+        await pilot.press("enter")  # No is the default
+        assert not isinstance(app.screen, TextDialog)
+        assert [r["outcome"] for r in audit_records(audit)] == ["would-trash"] * 3
+        assert (tree / "big.bin").exists()
+
+        (tree / "cache" / "c" / "x.bin").unlink()  # gone behind our back: refused, stays marked
+        await pilot.press("d")
+        assert "refused" in shown(app) and "2 of 3" in shown(app)
+        await pilot.press("y")
+        await until(pilot, lambda: not app.trashing and type(app.screen) is TextDialog)
+        assert "2 trashed, 1 failed" in shown(app)
+        await pilot.press("escape")
+
+        assert not (tree / "big.bin").exists() and not (tree / "docs").exists()
+        x_bin = str(tree / "cache" / "c" / "x.bin")
+        assert list(session.marks) == [x_bin] and "refused" in session.marks[x_bin].failure
+        lost = 60000 + 12000  # apparent sizes of big.bin and docs' files; disk usage drops too
+        assert session.size_of(session.result.root, True) == 92010 - lost
+        assert session.size_of(session.result.root) < root_before
+        await pilot.press("h")
+        assert names(app) == ["cache", "odd\x1b[31mname"]
+
+    browse(tree, audit, script)
+    if shutil.which("trash-list"):
+        listed = subprocess.run(["trash-list"], capture_output=True, text=True, check=True).stdout
+        assert str(tree / "big.bin") in listed and str(tree / "docs") in listed
+
+
+@pytest.mark.parametrize("size", [(80, 24), (200, 60)])
+def test_wide_names_stay_aligned(tmp_path, size):
+    root = tmp_path / "root"
+    make_file(root / "日本語のファイル名", 5000)
+    make_file(root / "plain", 4000)
+    make_file(root / "\u202eevil.txt", 3000)
+
+    def rows(app):
+        return [line for line in shown(app).splitlines() if "%" in line]
+
+    async def script(app, pilot):
+        await until(pilot, lambda: len(rows(app)) == 3)
+        lines = rows(app)
+        assert len({line.index("%") for line in lines}) == 1  # every column before the name lines up
+        assert all(len(line) <= size[0] for line in lines)
+        assert "\\u202eevil.txt" in shown(app)
+
+    browse(root, tmp_path / "audit", script, size=size)
+
+
+def test_scan_failure_and_cancel(tmp_path):
+    async def main():
+        app = BrowseApp(ScanOptions(str(tmp_path / "missing")), str(tmp_path))
+        async with app.run_test() as pilot:
+            await until(pilot, lambda: app.return_code is not None)
+        assert app.return_code == 1 and "does not exist" in app.failure
+
+    asyncio.run(main())
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+def test_in_a_real_terminal(tree, tmp_path):
+    socket = f"orvalnest-test-{os.getpid()}"
+    env = {k: v for k, v in os.environ.items() if k not in ("TMUX", "LD_PRELOAD")}
+    command = " ".join(
+        shlex.quote(part)
+        for part in [sys.executable, "-m", "orvalnest", "-i", str(tree), "--audit-dir", str(tmp_path / "audit")]
+    )
+    exit_file = tmp_path / "exit"
+    # Only the browser gets a preloaded sanitizer runtime, not tmux itself.
+    preload = os.environ.get("LD_PRELOAD")
+    if preload:
+        command = f"LD_PRELOAD={shlex.quote(preload)} {command}"
+    shell = f"{command}; echo $? > {shlex.quote(str(exit_file))}; sleep 30"
+    tmux = ["tmux", "-L", socket]
+    subprocess.run([*tmux, "new-session", "-d", "-x", "80", "-y", "24", shell], env=env, check=True)
+
+    def screen():
+        return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True).stdout
+
+    def wait_for(text):
+        deadline = time.monotonic() + 30
+        while text not in (current := screen()):
+            assert time.monotonic() < deadline, current
+            time.sleep(0.1)
+        return current
+
+    try:
+        first = wait_for("? help")
+        assert str(tree) in first and "big.bin" in first and "odd\\x1b[31mname" in first
+        subprocess.run([*tmux, "send-keys", "j", "Enter"], check=True)
+        wait_for(str(tree / "cache"))
+        subprocess.run([*tmux, "send-keys", "q"], check=True)
+        deadline = time.monotonic() + 30
+        while not exit_file.exists() or not exit_file.read_text():
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        assert exit_file.read_text().strip() == "0"
+    finally:
+        subprocess.run([*tmux, "kill-server"], capture_output=True)
+
+
+def test_textual_loads_only_for_browsing():
+    code = (
+        "import sys, orvalnest, orvalnest.cli; assert 'textual' not in sys.modules; "
+        "orvalnest.cli.main(['-i', '--help'])"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert "--exclude PATTERN" in run.stdout

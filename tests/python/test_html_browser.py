@@ -1,0 +1,218 @@
+"""The HTML report in a real browser: Debian's Chromium driven by Playwright,
+the page opened from file:// as a person would open it."""
+
+import os
+import shutil
+
+import pytest
+from helpers import make_file
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import orvalnest
+from orvalnest.html_report import _asset, render_html
+
+HOSTILE = "<img src=x onerror=alert(1)>"
+ESCAPED = "&lt;b&gt; & <!-- \"q'"
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if os.environ.get("ORVALNEST_SANITIZED"):
+        pytest.skip("the sanitizer run checks the native code; the browser would inherit its preloaded runtimes")
+    try:
+        from playwright.sync_api import Error, sync_playwright
+    except ImportError:
+        pytest.skip("playwright is not installed (pip install '.[test]')")
+    executable = shutil.which("chromium") or shutil.which("chromium-browser")
+    if executable is None:
+        pytest.skip("no chromium on PATH (apt-get install chromium)")
+    with sync_playwright() as playwright:
+        try:
+            instance = playwright.chromium.launch(executable_path=executable, args=["--no-sandbox"])
+        except Error as error:
+            pytest.skip(f"chromium cannot start: {error}")
+        yield instance
+        instance.close()
+
+
+class Watched:
+    """A page with everything it must not do recorded."""
+
+    def __init__(self, browser, url):
+        self.page = browser.new_page(viewport={"width": 1200, "height": 800})
+        self.errors = []
+        self.requests = []
+        self.dialogs = []
+        self.page.on("console", lambda m: m.type in ("error", "warning") and self.errors.append(m.text))
+        self.page.on("pageerror", lambda e: self.errors.append(str(e)))
+        self.page.on("request", lambda r: r.url != url and self.requests.append(r.url))
+        self.page.on("dialog", lambda d: (self.dialogs.append(d.message), d.dismiss()))
+        self.page.goto(url)
+
+    def rects(self):
+        return self.page.evaluate("orvalnestTreemap.rects()")
+
+    def rect(self, path):
+        return next(r for r in self.rects() if r["path"] == path and r["kind"] != "fold")
+
+    def centre(self, rect, dy=None):
+        return rect["x"] + rect["w"] / 2, rect["y"] + (rect["h"] / 2 if dy is None else dy)
+
+    def click(self, rect, dy=None):
+        x, y = self.centre(rect, dy)
+        self.page.locator("#map").click(position={"x": x, "y": y})
+
+    def hover(self, rect):
+        x, y = self.centre(rect)
+        self.page.locator("#map").hover(position={"x": x, "y": y})
+        return self.page.locator("#tip").text_content()
+
+
+@pytest.fixture(scope="module")
+def layout_page(browser):
+    page = browser.new_page()
+    page.set_content("<!DOCTYPE html><script>" + _asset("squarify.js") + "</script>")
+    yield page
+    page.close()
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    values=st.lists(st.integers(0, 10**12), min_size=1, max_size=60).map(lambda v: sorted(v, reverse=True)),
+    box=st.tuples(st.floats(0, 500), st.floats(0, 500), st.floats(1, 2000), st.floats(1, 2000)),
+)
+def test_squarify_areas_follow_values_without_overlap_inside_the_parent(layout_page, values, box):
+    x, y, w, h = box
+    flat = layout_page.evaluate("([v, b]) => Array.from(squarify(v, ...b))", [values, list(box)])
+    rects = [flat[i : i + 4] for i in range(0, len(flat), 4)]
+    total = sum(values)
+    slack = 1e-6 * (w + h)
+    for value, (rx, ry, rw, rh) in zip(values, rects, strict=True):
+        assert rw >= -slack and rh >= -slack
+        expected = w * h * value / total if total else 0.0
+        assert abs(rw * rh - expected) <= 0.01 * expected + slack * (w + h)
+        if value:
+            assert x - slack <= rx and rx + rw <= x + w + slack and y - slack <= ry and ry + rh <= y + h + slack
+    for i, a in enumerate(rects):
+        for b in rects[i + 1 :]:
+            overlap_w = min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0])
+            overlap_h = min(a[1] + a[3], b[1] + b[3]) - max(a[1], b[1])
+            assert overlap_w <= slack or overlap_h <= slack
+
+
+@pytest.mark.parametrize("size", [0, 1, 1023, 1024, 1075, 1076, 1280, 1536, 1792, 2304, 1048524, 1048575, 10**15])
+def test_page_sizes_read_as_on_the_command_line(report, size):
+    assert report.page.evaluate("n => orvalnestTreemap.formatBytes(n)", size) == orvalnest.format_bytes(size)
+
+
+@pytest.fixture(scope="module")
+def scanned(tmp_path_factory):
+    # No name holds a "/", but a root's path can hold "</script>".
+    root = tmp_path_factory.mktemp("report") / "x<" / "script><script>alert(2)<" / "script>"
+    make_file(root / "big" / "a.bin", 600_000)
+    make_file(root / "big" / "b.bin", 200_000)
+    make_file(root / "big" / "sub" / "c.bin", 100_000)
+    make_file(root / "photos" / "x.jpg", 300_000)
+    make_file(root / HOSTILE, 150_000)
+    make_file(root / ESCAPED, 120_000)
+    for i in range(40):
+        make_file(root / "many" / f"f{i:02}.txt", 3000 + i)
+    return root, orvalnest.scan(str(root))
+
+
+@pytest.fixture(scope="module")
+def report(browser, scanned, tmp_path_factory):
+    root, result = scanned
+    target = tmp_path_factory.mktemp("pages") / "report.html"
+    # A small budget, so that folding shows in a small tree.
+    target.write_text(render_html(result.root, result.issues, budget=20), encoding="utf-8")
+    watched = Watched(browser, target.as_uri())
+    yield watched
+    watched.page.close()
+
+
+def test_page_draws_proportional_rectangles_without_errors_or_requests(report, scanned):
+    root, result = scanned
+    page = report.page
+    assert report.errors == [] and report.requests == [] and report.dialogs == []
+    top = {r["path"]: r for r in report.rects() if r["depth"] == 1 and r["kind"] != "fold"}
+    sizes = {child.path: child.disk_usage for child in result.root.children}
+    assert set(top) == set(sizes)
+    area = {path: r["w"] * r["h"] for path, r in top.items()}
+    biggest = max(sizes, key=sizes.get)
+    for path in top:
+        assert area[path] / area[biggest] == pytest.approx(sizes[path] / sizes[biggest], rel=0.01)
+    assert page.locator("#root").text_content() == str(root)
+    facts = page.locator("#facts").text_content()
+    assert orvalnest.format_bytes(result.root.disk_usage) in facts and orvalnest.__version__ in facts
+
+
+def test_folded_entries_show_as_one_box_with_their_count(report, scanned):
+    folds = [r for r in report.rects() if r["kind"] == "fold"]
+    many = next(r for r in folds if r["path"].endswith("/many"))
+    kept = [r for r in report.rects() if r["path"].startswith(many["path"] + "/") and r["kind"] == "file"]
+    assert many["count"] + len(kept) == 40
+    assert f"… {many['count']} smaller items in {many['path']}" in report.hover(many)
+    assert "keeps the 20 largest of 50 entries" in report.page.locator("#note").text_content()
+
+
+def test_hover_tells_path_sizes_and_shares(report, scanned):
+    root, result = scanned
+    folder = next(child for child in result.root.children if child.name == "photos")
+    node = folder.children[0]
+    rect = report.rect(node.path)
+    tip = report.hover(rect)
+    assert node.path in tip
+    assert f"disk usage {orvalnest.format_bytes(node.disk_usage)}" in tip
+    assert f"apparent size {orvalnest.format_bytes(node.size)}" in tip
+    shares = 100 * node.disk_usage / result.root.disk_usage, 100 * node.disk_usage / folder.disk_usage
+    assert "{:.1f}% of the root, {:.1f}% of its folder".format(*shares) in tip
+
+
+def test_click_zooms_and_breadcrumb_escape_and_backspace_return(report, scanned):
+    root, _ = scanned
+    page = report.page
+    big = str(root / "big")
+    report.click(report.rect(big), dy=6)  # the folder's name strip
+    assert page.evaluate("orvalnestTreemap.view()") == big
+    crumbs = page.locator("#crumbs button")
+    assert crumbs.all_text_contents() == [str(root), "big"]
+    assert {r["path"] for r in report.rects() if r["depth"] == 1} == {big + "/a.bin", big + "/b.bin", big + "/sub"}
+    page.keyboard.press("Escape")
+    assert page.evaluate("orvalnestTreemap.view()") == str(root)
+    report.click(report.rect(big), dy=6)
+    report.click(report.rect(big + "/sub"), dy=6)
+    assert page.evaluate("orvalnestTreemap.view()") == big + "/sub"
+    page.keyboard.press("Backspace")
+    assert page.evaluate("orvalnestTreemap.view()") == big
+    crumbs.first.click()
+    assert page.evaluate("orvalnestTreemap.view()") == str(root)
+    assert report.errors == []
+
+
+def test_legend_and_measure_toggle_add_up_to_the_scan(report, scanned):
+    _, result = scanned
+    page = report.page
+    for button, total in (("#by-size", result.root.size), ("#by-disk", result.root.disk_usage)):
+        page.locator(button).click()
+        shares = [float(t.rstrip("%")) for t in page.locator("#legend li span:nth-child(4)").all_text_contents()]
+        assert sum(shares) == pytest.approx(100, abs=0.05 * len(shares))
+        sums = page.evaluate(
+            "m => JSON.parse(document.getElementById('scan-data').textContent).legend.reduce((s, r) => s + r[m], 0)",
+            "size" if button == "#by-size" else "disk",
+        )
+        assert sums == total
+
+
+def test_hostile_names_render_as_text_and_the_side_list_highlights(report, scanned):
+    root, _ = scanned
+    page = report.page
+    names = page.locator("#largest .name").all_text_contents()
+    assert HOSTILE in names and ESCAPED in names
+    assert page.locator("#root").text_content() == str(root) and "</script>" in str(root)
+    assert page.locator("img").count() == 0 and page.locator("script").count() == 2
+    page.locator("#largest button", has_text=HOSTILE).click()
+    assert page.locator("#largest button.on .name").text_content() == HOSTILE
+    assert HOSTILE in report.hover(report.rect(str(root / HOSTILE)))
+    assert report.dialogs == [] and report.errors == [] and report.requests == []

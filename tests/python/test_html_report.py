@@ -1,0 +1,125 @@
+"""The HTML report's file: which entries it keeps, what it totals, and that
+names stay data whatever they hold. What the page does with it is tested in a
+real browser (test_html_browser.py)."""
+
+import json
+import re
+
+import pytest
+from helpers import make_file
+
+import orvalnest
+from orvalnest.cli import main
+from orvalnest.html_report import render_html
+
+HOSTILE = [
+    "<img src=x onerror=alert(1)>",
+    "<!-- & &amp; \u2028 'q\"",
+    "tab\there\nnewline",
+]
+
+
+def embedded(page):
+    """The scan data of a page, parsed as the page parses it."""
+    match = re.search(r'<script type="application/json" id="scan-data">(.*?)</script>', page, re.S)
+    assert match is not None
+    return json.loads(match[1])
+
+
+def walk(item, path=()):
+    yield path, item
+    for child in item[4] if len(item) > 4 else ():
+        yield from walk(child, (*path, child[0]))
+
+
+@pytest.fixture
+def tree(tmp_path):
+    # A name holds no "/", but a root's path can end a script element.
+    root = tmp_path / "<" / "script><b>root&"
+    make_file(root / "big" / "huge.bin", 400_000)
+    make_file(root / "small" / "half1.txt", 9000)
+    make_file(root / "small" / "half2.txt", 9000)
+    make_file(root / "small" / "deep" / "er" / "est.jpg", 5000)
+    for i in range(12):
+        make_file(root / f"crumb{i:02}.log", 10)
+    for name in HOSTILE:
+        make_file(root / "names" / name, 3)
+    return root
+
+
+@pytest.mark.parametrize("budget", [0, 2, 5, 9, 10_000])
+def test_kept_entries_are_the_best_ranked_and_every_byte_is_accounted_for(tree, budget):
+    result = orvalnest.scan(str(tree))
+    data = embedded(render_html(result.root, result.issues, budget=budget))
+    entries = sum(1 for _ in walk(data["tree"])) - 1
+    assert data["entries"] == len(list(_nodes(result.root))) - 1
+    assert data["kept"] == entries == min(budget, data["entries"])
+    # Every folder: kept children + folded ones + its own space = its size.
+    by_path = {node.path: node for node in _nodes(result.root)}
+    for path, item in walk(data["tree"]):
+        node = by_path["/".join((str(tree), *path))]
+        assert item[1:3] == [node.disk_usage, node.size]
+        if node.is_dir:
+            folded = item[5] if len(item) > 5 else [0, 0, 0]
+            assert folded[0] + len(item[4]) == len(node.children)
+            assert folded[1] + sum(child[1] for child in item[4]) == sum(c.disk_usage for c in node.children)
+            assert folded[2] + sum(child[2] for child in item[4]) == sum(c.size for c in node.children)
+    kept = {"/".join(path) for path, _ in walk(data["tree"])}
+    if budget == 5:
+        # The big file's folder and the two halves of a small folder, which fill
+        # the view of that folder, rank above crumbs that no zoom makes visible.
+        assert {"big", "big/huge.bin", "small"} <= kept
+        assert not any(path.startswith("crumb") for path in kept)
+
+
+def _nodes(node):
+    stack = [node]
+    while stack:
+        node = stack.pop()
+        yield node
+        stack.extend(node.children)
+
+
+def test_header_and_legend_add_up_to_the_scan(tree):
+    (tree / "link.txt").symlink_to(tree / "big" / "huge.bin")
+    result = orvalnest.scan(str(tree))
+    data = embedded(render_html(result.root, result.issues, timestamp=0))
+    totals = data["totals"]
+    assert (totals["disk"], totals["size"]) == (result.root.disk_usage, result.root.size)
+    assert sum(row["disk"] for row in data["legend"]) == totals["disk"]
+    assert sum(row["size"] for row in data["legend"]) == totals["size"]
+    nodes = list(_nodes(result.root))
+    assert totals["folders"] == sum(node.is_dir for node in nodes)
+    assert totals["files"] == sum(not node.is_dir for node in nodes)
+    legend = {row["name"]: row for row in data["legend"]}
+    assert legend["image"]["count"] == 1 and legend["image"]["size"] == 5000
+    assert data["version"] == orvalnest.__version__
+    link = next(item for path, item in walk(data["tree"]) if path == ("link.txt",))
+    assert link[3] & 64  # marked as a symbolic link
+
+
+def test_names_are_data_never_markup(tree):
+    result = orvalnest.scan(str(tree))
+    page = render_html(result.root, result.issues)
+    # The data cannot end its element: only the page's own two scripts exist.
+    assert page.count("<script") == 2 and page.lower().count("</script") == 2
+    assert "</script><b>" in str(tree)
+    assert "<img" not in page and "<b>" not in page
+    assert "<title>" + str(tree).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;") in page
+    names = {path[-1] for path, _ in walk(embedded(page)["tree"]) if path}
+    assert set(HOSTILE) <= names
+    assert embedded(page)["tree"][0] == str(tree)
+
+
+def test_command_line_writes_the_page(tree, tmp_path, capsys):
+    target = tmp_path / "report.html"
+    assert main([str(tree), "--html", str(target)]) == 0
+    assert "wrote        HTML export to" in capsys.readouterr().out
+    assert embedded(target.read_text(encoding="utf-8"))["tree"][0] == str(tree)
+
+    assert main([str(tree), "--html", "-"]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith("<!DOCTYPE html>") and out.rstrip().endswith("</html>")
+
+    with pytest.raises(SystemExit):
+        main([str(tree), "--html", "-", "--json", "-"])
