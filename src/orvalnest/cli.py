@@ -22,7 +22,7 @@ from orvalnest.report.json_export import write_json
 from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
 from orvalnest.report.progress import ProgressLine
-from orvalnest.report.text import Style, TreeOptions, render_summary, render_tree, total_text
+from orvalnest.report.text import Style, TreeOptions, both_totals, render_summary, render_tree
 from orvalnest.report.trash_reasons import in_words
 from orvalnest.view import SORT_KEYS, IssueIndex, Totals, printable
 
@@ -334,8 +334,7 @@ def show_file(given: str, target: str, args: argparse.Namespace) -> int:
     label = given if target == given else f"{given} → {target}"
     print(f"{size:>10}  {printable(label)}")
     print("")
-    print(f"disk usage   {total_text(disk, args.bytes)}")
-    print(f"apparent     {total_text(apparent, args.bytes)}")
+    print(both_totals(disk, apparent, args.apparent_size, args.bytes))
     return 0
 
 

@@ -132,11 +132,11 @@ def test_sizes_are_disk_usage_with_hard_links_once(tree):
     assert tree_lines(result.stdout)[0].lstrip().startswith(format_bytes(du) + " ")
     summary = summary_of(result.stdout)
     assert re.search(
-        rf"^sizes +disk usage .*\ndisk usage +{re.escape(format_bytes(du))} \({du} bytes\)$", summary, re.M
+        rf"^total +{re.escape(format_bytes(du))} \({du} bytes\) disk usage", summary, re.M
     )
     assert re.search(r"^apparent +.* \(23100 bytes\)$", summary, re.M)  # every link has its length
     apparent = orvalnest(tree, "-A", "--depth", "1", "--bytes").stdout
-    assert re.search(r"^sizes +apparent size", summary_of(apparent), re.M)
+    assert re.search(r"^total +23100 bytes apparent size\ndisk usage +\d+ bytes$", summary_of(apparent), re.M)
     assert tree_lines(apparent)[0].split()[:2] == ["23100", "100.0%"]
     hard_links = [line for line in tree_lines(orvalnest(tree, "--depth", "2", "--top", "0").stdout) if " H " in line]
     assert sorted(line.rsplit(" ", 1)[1] for line in hard_links) == ["big.bin", "one", "two"]
@@ -160,7 +160,7 @@ def test_sort_keys_break_ties_by_name(tree, options, order):
 def test_summary_counts_the_whole_tree(tree):
     make_file(tree / "photo.jpg", 400)
     summary = summary_of(orvalnest(tree, "--depth", "0", "-A", "--bytes").stdout)
-    assert re.search(r"^apparent +11500 bytes\nfiles +8\ndirectories +3$", summary, re.M)
+    assert re.search(r"^total +11500 bytes apparent size\n.*\nfiles +8\ndirectories +3$", summary, re.M)
     categories = re.findall(r"^  ([a-z]+) +(\d+) +[\d.]+% +(\d+) files?$", summary, re.M)
     assert categories == [("other", "6000", "1"), ("document", "5100", "6"), ("image", "400", "1")]
     assert re.search(r"^issues +0\nelapsed +\d+\.\d\d s$", summary, re.M)
@@ -187,7 +187,7 @@ def test_exclude_patterns_and_files(tree, tmp_path):
     assert result.returncode == 0, result.stderr
     names = [line.rsplit(" ", 1)[1] for line in tree_lines(result.stdout)[1:]]
     assert sorted(names) == ["b.txt", "c.txt", "d.txt", "docs", "empty", "small.txt"]
-    assert re.search(r"^apparent +1900 bytes$\n(.*\n)*excluded +3$", summary_of(result.stdout), re.M)
+    assert re.search(r"^total +1900 bytes apparent size$\n(.*\n)*excluded +3$", summary_of(result.stdout), re.M)
     missing = orvalnest(tree, "--exclude-from", tmp_path / "nope")
     assert missing.returncode == 2 and "nope" in missing.stderr and missing.stdout == ""
 
@@ -235,7 +235,7 @@ def test_a_link_as_path_is_followed_and_a_file_shows_its_size(tree, tmp_path):
     single = orvalnest(tree / "big.bin", "-A")
     assert single.returncode == 0, single.stderr
     assert single.stdout.splitlines()[0].split() == [*format_bytes(6000).split(), str(tree / "big.bin")]
-    assert "apparent     5.9 KB (6000 bytes)" in single.stdout
+    assert "total        5.9 KB (6000 bytes) apparent size\n" in single.stdout
 
 
 def test_names_cannot_inject_terminal_control(tmp_path):

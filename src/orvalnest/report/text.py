@@ -217,9 +217,7 @@ def render_summary(
     # terminal needs this.
     write = fitted(write, style.width)
     write("")
-    write(f"sizes        {'apparent size (-A)' if options.apparent else 'disk usage (-A: apparent)'}")
-    write(f"disk usage   {total_text(root.disk_usage, options.exact_bytes)}")
-    write(f"apparent     {total_text(root.size, options.exact_bytes)}")
+    write(both_totals(root.disk_usage, root.size, options.apparent, options.exact_bytes))
     write(f"files        {totals.files}")
     write(f"directories  {totals.directories}")
     if excluded:
@@ -259,6 +257,19 @@ def fitted(write: Callable[[str], object], width: int | None) -> Callable[[str],
 
 def total_text(size: int, exact_bytes: bool) -> str:
     return f"{size} bytes" if exact_bytes else f"{format_bytes(size)} ({size} bytes)"
+
+
+def both_totals(disk_usage: int, apparent_size: int, apparent: bool, exact_bytes: bool) -> str:
+    """Two lines: the total of the sizes shown, saying which they are, then the other total."""
+    if apparent:
+        return (
+            f"total        {total_text(apparent_size, exact_bytes)} apparent size\n"
+            f"disk usage   {total_text(disk_usage, exact_bytes)}"
+        )
+    return (
+        f"total        {total_text(disk_usage, exact_bytes)} disk usage\n"
+        f"apparent     {total_text(apparent_size, exact_bytes)}"
+    )
 
 
 def issue_lines(issues: Iterable[ScanIssue]) -> Iterable[str]:
