@@ -42,7 +42,7 @@ TrashFailure spawn_failure(int code) { return TrashFailure::unknown(OsError::fro
 
 }  // namespace
 
-TrashResult move_to_trash(std::string_view path) {
+TrashResult move_to_trash(std::string_view path, TrashSession&) {
     const auto item = canonicalize_path(path);
     if (!item) return std::unexpected(item.error());
     const std::string script = macos::finder_delete_script(item->full);

@@ -1,7 +1,9 @@
 #include "orvalnest/policy.hpp"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <random>
@@ -117,11 +119,24 @@ TEST(PolicyBuild, ResolvesTheScanRootAndFailsWhenItCannot) {
     EXPECT_EQ(PathPolicy::build(tmp / "gone").error().text(), "No such file or directory (os error 2)");
 }
 
-TEST(PolicyBuild, ProtectedEntriesAreResolvedWhenTheyExistAndKeptOtherwise) {
+std::vector<std::string> forms(const std::vector<GuardedLocation>& entries, bool resolved) {
+    std::vector<std::string> out;
+    for (const auto& entry : entries) out.push_back(resolved ? entry.resolved : entry.written);
+    return out;
+}
+
+TEST(PolicyBuild, KeepsEachProtectedEntryAsWrittenAndResolved) {
     TempDir tmp;
     ScopedEnv env;
     fs::create_directories(tmp / "home");
     fs::create_directory_symlink(tmp / "home", tmp / "homelink");
+    const std::vector<std::string> subtrees = {
+        "/bin",       "/boot", "/dev",  "/etc",    "/lib",     "/lib32",       "/lib64",         "/libx32",
+        "/proc",      "/run",  "/sbin", "/sys",    "/usr",     "/var/lib",     "/var/run",       "/var/lock",
+        "/var/spool", "/snap", "/efi",  "/System", "/Library", "/private/etc", "/private/var/db"};
+    std::vector<std::string> exact = {"/home",    "/root",  "/var",         "/var/log", "/var/cache",
+                                      "/var/tmp", "/opt",   "/srv",         "/tmp",     "/mnt",
+                                      "/media",   "/Users", "/Applications"};
     const auto resolved = [](std::vector<std::string> entries) {
         for (auto& entry : entries) {
             std::error_code missing;
@@ -129,25 +144,23 @@ TEST(PolicyBuild, ProtectedEntriesAreResolvedWhenTheyExistAndKeptOtherwise) {
         }
         return entries;
     };
-    const std::vector<std::string> exact = {"/home",    "/root",  "/var",         "/var/log", "/var/cache",
-                                            "/var/tmp", "/opt",   "/srv",         "/tmp",     "/mnt",
-                                            "/media",   "/Users", "/Applications"};
 
-    env.set("HOME", tmp / "homelink");
-    const auto policy = PathPolicy::build(tmp.path()).value();
-    EXPECT_EQ(
-        policy.protected_subtrees(),
-        resolved({"/bin",       "/boot", "/dev", "/etc",    "/lib",     "/lib32",       "/lib64",
-                  "/libx32",    "/proc", "/run", "/sbin",   "/sys",     "/usr",         "/var/lib",
-                  "/var/spool", "/snap", "/efi", "/System", "/Library", "/private/etc", "/private/var/db"}));
-    auto with_home = exact;
-    with_home.push_back(tmp / "home");
-    EXPECT_EQ(policy.protected_exact(), resolved(with_home));
+    env.set("HOME", tmp / "homelink/");
+    auto policy = PathPolicy::build(tmp.path()).value();
+    EXPECT_EQ(forms(policy.protected_subtrees(), false), subtrees);
+    EXPECT_EQ(forms(policy.protected_subtrees(), true), resolved(subtrees));
+    EXPECT_EQ(forms(policy.protected_exact(), false).back(), tmp / "homelink");
+    EXPECT_EQ(forms(policy.protected_exact(), true).back(), testing::real(tmp / "home"));
 
-    env.set("HOME", "/no/such/home");
-    EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back(), "/no/such/home");
+    // A home that does not exist yet is still guarded where it would be.
+    env.set("HOME", tmp / "homelink/new/u");
+    policy = PathPolicy::build(tmp.path()).value();
+    EXPECT_EQ(policy.protected_exact().back().resolved, testing::real(tmp / "home") + "/new/u");
+
+    // Without HOME the password database names the home the trash would use.
     env.unset("HOME");
-    EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact(), resolved(exact));
+    exact.push_back(getpwuid(geteuid())->pw_dir);
+    EXPECT_EQ(forms(PathPolicy::build(tmp.path()).value().protected_exact(), false), exact);
 }
 
 // Scanning "/" leaves only the protected lists between the user and the system.

@@ -1,4 +1,7 @@
+import contextlib
 import os
+import resource
+import signal
 import subprocess
 import sys
 
@@ -155,14 +158,29 @@ def test_unopenable_audit_log_deletes_nothing(tree, tmp_path):
     assert (tree / "a.txt").exists()
 
 
+@contextlib.contextmanager
+def file_size_limit(limit):
+    """Files cannot grow past `limit` bytes meanwhile: writes fail with EFBIG,
+    as they would on a full disk."""
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    saved = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, saved[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+        signal.signal(signal.SIGXFSZ, previous)
+
+
 def test_failing_audit_write_is_reported_not_raised(tree, audit_dir):
     audit_dir.mkdir()
-    (audit_dir / "deletions.jsonl").symlink_to("/dev/full")
+    (audit_dir / "deletions.jsonl").write_bytes(b"{}\n" * 1000)
     paths = [str(tree / "a.txt"), str(tree / "b.bin"), "relative"]
-    report = Cleaner(str(tree), str(audit_dir)).trash(paths)
+    with file_size_limit(3000):
+        report = Cleaner(str(tree), str(audit_dir)).trash(paths)
     # The first path was moved before its record failed: it keeps its outcome.
     assert report.trashed == [paths[0]]
-    reason = "not attempted: audit log write failed: No space left on device (os error 28)"
+    reason = "not attempted: audit log write failed: File too large (os error 27)"
     assert report.failed == [(paths[1], reason), (paths[2], reason)]
     assert not (tree / "a.txt").exists() and (tree / "b.bin").exists()
 
