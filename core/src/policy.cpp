@@ -151,7 +151,7 @@ std::string PolicyRefusal::message() const {
         case RefusalKind::AuditLogFolder:
             return location + " holds the audit log";
         case RefusalKind::ContainsAuditLogFolder:
-            return "contains the audit log folder " + location;
+            return "contains " + location + ", which holds the audit log";
         case RefusalKind::MountPoint:
             return "path is a mount point";
         case RefusalKind::ContainsMountPoint:

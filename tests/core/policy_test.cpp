@@ -207,6 +207,107 @@ TEST(PolicyProtected, ScanRootInsideAProtectedTreeRefusesEverything) {
     EXPECT_EQ(policy.validate("/usr/bin").error().kind(), RefusalKind::OutsideScanRoot);
 }
 
+// On merged-/usr systems "/lib64" and friends are links into "/usr": the link
+// itself must be refused, not only where it leads.
+TEST(PolicyProtected, SystemLinksAreRefusedUnderTheirOwnNames) {
+    const auto policy = PathPolicy::build("/").value();
+    int links = 0;
+    for (const std::string path : {"/lib64", "/lib", "/bin", "/sbin", "/var/run", "/var/lock"}) {
+        if (!fs::is_symlink(path)) continue;
+        ++links;
+        const auto refused = policy.validate(path);
+        ASSERT_FALSE(refused) << path << " accepted";
+        EXPECT_EQ(refused.error().message(), path + " is a protected system location");
+    }
+    if (links == 0) GTEST_SKIP() << "none of the system folders is a link on this machine";
+}
+
+// Guards that need mounts: a bind mount of "/" and of the home's parent
+// (another spelling of the same folders, as a case-insensitive filesystem
+// gives), a disk mounted below a folder, the trash folders and the audit log.
+class PolicyGuards : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string s = scan_;
+        for (const char* dir : {"people/alice", "data/Trash/info", "state/audit", "logs", "plain/.Trash-"}) {
+            fs::create_directories(s + "/" + dir + (std::string(dir).ends_with("-") ? uid_ : ""));
+        }
+        write_file(s + "/people/alice/notes");
+        write_file(s + "/logs/real.jsonl");
+        fs::create_symlink(s + "/logs/real.jsonl", s + "/state/audit/deletions.jsonl");
+        for (auto refused : {mounts_.tmpfs(s + "/mnt/usb"), mounts_.bind("/", s + "/sysroot"),
+                             mounts_.bind(s + "/people", s + "/PEOPLE"), mounts_.tmpfs(s + "/vol")}) {
+            if (refused) GTEST_SKIP() << *refused;
+        }
+        write_file(s + "/mnt/usb/file");
+        fs::create_directories(s + "/vol/.Trash-" + uid_ + "/files/x");
+        fs::create_directories(s + "/vol/.Trash/" + uid_ + "/info");
+        env_.set("HOME", s + "/people/alice");
+        env_.set("XDG_DATA_HOME", s + "/data");
+        policy_.emplace(PathPolicy::build(s, s + "/state/audit").value());
+    }
+
+    TempDir tmp_;
+    const std::string scan_ = testing::real(tmp_.path()) + "/scan";
+    const std::string uid_ = std::to_string(::geteuid());
+    testing::PrivateMounts mounts_;
+    ScopedEnv env_;
+    std::optional<PathPolicy> policy_;
+};
+
+TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/mnt", "contains the mount point $S/mnt/usb"},
+        {"/mnt/usb", "path is a mount point"},
+        {"/mnt/usb/file", "accepted"},
+        {"/sysroot", "path is a mount point"},
+        {"/sysroot/etc/passwd", "/etc is a protected system location"},
+        {"/sysroot/usr/share", "/usr is a protected system location"},
+        {"/sysroot/home", "/home is a protected system location"},
+        {"/PEOPLE/alice", "$S/people/alice is a protected system location"},
+        {"/PEOPLE/alice/notes", "accepted"},
+        {"/people", "contains $S/people/alice, a protected system location"},
+        {"/data", "contains the trash folder $S/data/Trash"},
+        {"/data/Trash/info", "$S/data/Trash is a trash folder"},
+        {"/vol/.Trash-$U/files/x", "$S/vol/.Trash-$U is a trash folder"},
+        {"/vol/.Trash/$U", "$S/vol/.Trash is a trash folder"},
+        {"/plain/.Trash-$U", "accepted"},  // not at the top of a filesystem: an ordinary folder
+        {"/state", "contains $S/state/audit, which holds the audit log"},
+        {"/state/audit/deletions.jsonl", "$S/state/audit holds the audit log"},
+        {"/logs/real.jsonl", "$S/logs/real.jsonl holds the audit log"},
+    };
+    for (const auto& [path, expected] : cases) {
+        const auto expand = [&](std::string text) {
+            return replace_all(replace_all(text, "$S", scan_), "$U", uid_);
+        };
+        const auto result = policy_->validate(scan_ + expand(path));
+        EXPECT_EQ(result ? "accepted" : result.error().message(), expand(expected)) << path;
+    }
+}
+
+// The same guard by identity on a real case-insensitive filesystem, where
+// the kernel allows one (ext4 with casefold on a loop device).
+TEST(PolicyCaseInsensitive, AnotherCaseOfTheHomeIsTheHome) {
+    TempDir tmp;
+    const std::string image = tmp / "casefold.img", mounted = testing::real(tmp.path()) + "/cf";
+    testing::PrivateMounts mounts;
+    if (auto refused = testing::private_mounts_refused()) GTEST_SKIP() << *refused;
+    fs::create_directories(mounted);
+    const std::string make = "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F -O casefold '" + image +
+                             "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + mounted +
+                             "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "the kernel refuses a casefold ext4 loop mount";
+    mounts.adopt(mounted);
+    fs::create_directories(mounted + "/Users");
+    ASSERT_EQ(std::system(("chattr +F '" + mounted + "/Users'").c_str()), 0);
+    fs::create_directories(mounted + "/Users/alice");
+    ScopedEnv env;
+    env.set("HOME", mounted + "/Users/alice");
+    const auto refused = PathPolicy::build(mounted).value().validate(mounted + "/Users/ALICE");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), mounted + "/Users/alice is a protected system location");
+}
+
 // --- random trees ----------------------------------------------------------
 
 // Builds a random tree of directories, files and links (out of the root, to
