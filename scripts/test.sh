@@ -75,7 +75,10 @@ rm -rf "$work/dist"
 }
 wheel=$(ls "$work"/dist/orvalnest-*-cp310-abi3-*.whl)
 echo "built $(basename "$wheel")"
-unzip -l "$wheel" | grep -q 'orvalnest/_native.abi3.so' || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
+# Listed first, searched after: grep -q stopping early could kill unzip with
+# SIGPIPE, which pipefail would report as a missing file.
+listing=$(unzip -l "$wheel")
+grep -q 'orvalnest/_native.abi3.so' <<<"$listing" || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
 "$tools/bin/abi3audit" --strict --summary --verbose "$wheel"
 
 step "C++ core tests"
