@@ -83,8 +83,11 @@ rm -rf "$work/dist"
 }
 built=$(ls "$work"/dist/orvalnest-*-cp310-abi3-*.whl)
 echo "built $(basename "$built")"
-unzip -l "$built" | grep -q 'orvalnest/_native.abi3.so' || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
-unzip -l "$built" | grep -q 'orvalnest/treemap/treemap.js' || { echo "wheel lacks the report's page files" >&2; exit 1; }
+# Listed first, searched after: grep -q stopping early could kill unzip with
+# SIGPIPE, which pipefail would report as a missing file.
+listing=$(unzip -l "$built")
+grep -q 'orvalnest/_native.abi3.so' <<<"$listing" || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
+grep -q 'orvalnest/treemap/treemap.js' <<<"$listing" || { echo "wheel lacks the report's page files" >&2; exit 1; }
 "$tools/bin/abi3audit" --strict --summary --verbose "$built"
 # An index takes only manylinux tags: auditwheel names the oldest glibc the
 # module's symbol versions allow (the build links the C++ runtime in and
