@@ -69,7 +69,7 @@ def compare_thread_counts(root: str) -> list[str]:
     problems = []
     for options in ({}, {"exclude": ["f1*", "*/d3/*"]}, {"one_filesystem": True}):
         results = {threads: outcome(root, threads=threads, **options) for threads in THREADS}
-        problems += [f"{threads} threads differ with {options}" for threads in THREADS if results[threads] != results[1]]
+        problems += [f"{n} threads differ with {options}" for n in THREADS if results[n] != results[1]]
         if not results[1][1]:
             problems.append(f"no issues with {options}: the unreadable directories were read")
     return problems
