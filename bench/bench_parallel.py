@@ -22,7 +22,7 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
-from bench_scan import count_nodes, generate, status_kib, tree_path
+from bench_scan import count_nodes, generate, status_kib, timed, tree_path
 
 DROP_CACHES = Path("/proc/sys/vm/drop_caches")
 
@@ -63,15 +63,11 @@ def command_tools(root: Path) -> dict[str, list[str]]:
     return tools
 
 
-def timed(function: Callable[[], object], cold: bool) -> float:
+def timed_run(function: Callable[[], object], cold: bool) -> float:
     if cold:
         os.sync()
         DROP_CACHES.write_text("3\n")
-    start = time.perf_counter()
-    result = function()
-    elapsed = time.perf_counter() - start
-    del result
-    return elapsed
+    return timed(function)
 
 
 def main() -> None:
@@ -115,7 +111,7 @@ def main() -> None:
     runs: dict[str, list[float]] = {name: [] for name in tools}
     for _ in range(args.repeat):
         for name, tool in tools.items():
-            runs[name].append(timed(tool, args.cold))
+            runs[name].append(timed_run(tool, args.cold))
     medians = {name: statistics.median(times) for name, times in runs.items()}
 
     cache = "cold" if args.cold else "warm"
