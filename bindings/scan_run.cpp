@@ -112,8 +112,10 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 PyResult<Ref> run_scan(const ScanRequest& request) {
     // Written and read only on this thread, by the two callbacks and below.
     bool interrupted = false;
-    PendingException callback_error;  // released only with the lock held (declared outside the released scope)
-    auto last_report = std::chrono::steady_clock::now();
+    PendingException
+        callback_error;  // released only with the lock held (declared outside the released scope)
+    // The first poll reports at once, so even a short scan shows where it is.
+    auto last_report = std::chrono::steady_clock::now() - kProgressInterval;
 
     const auto call_progress = [&](const WalkProgress& progress, bool done) -> bool {
         auto object = request.make_progress(progress, done);

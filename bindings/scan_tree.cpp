@@ -49,9 +49,9 @@ PyObject* progress_done(PyObject* self, void*) noexcept {
 PyObject* progress_repr(PyObject* self) noexcept {
     return guarded_entry([&] {
         const auto& fields = progress(self);
-        return to_str("ScanProgress(entries=" + std::to_string(fields.entries) +
-                      ", size=" + std::to_string(fields.size) + ", disk_usage=" +
-                      std::to_string(fields.disk_usage) + ", directory=" + quoted_form(fields.directory) +
+        return to_str("ScanProgress(entries=" + std::to_string(fields.entries) + ", size=" +
+                      std::to_string(fields.size) + ", disk_usage=" + std::to_string(fields.disk_usage) +
+                      ", directory=" + quoted_form(fields.directory) +
                       ", done=" + (fields.done ? "True" : "False") + ")");
     });
 }

@@ -95,7 +95,7 @@ for version in 3.10 3.11 3.12 3.13; do
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[test]"
   (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
-  (cd "$work" && "$venv/bin/python" -m mypy.stubtest orvalnest._native)
+  (cd "$work" && "$venv/bin/python" -m mypy.stubtest orvalnest._native orvalnest._engine)
   ran+=("$version")
 done
 

@@ -4,6 +4,8 @@ from typing import final
 
 from orvalnest._native import ScanResult
 
+__all__ = ["scan_tree", "ScanProgress"]
+
 _Path = str | os.PathLike[str]
 
 def scan_tree(

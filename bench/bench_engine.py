@@ -1,0 +1,155 @@
+"""Times the scan with options against plain scan() and GNU du, and the cost of
+hard links, in one run:
+
+    PYTHONPATH=build/dev/py python bench/bench_engine.py [--files N] [--dirs N] [--repeat R]
+        [--baseline PYTHONPATH_OF_AN_OLDER_BUILD]
+
+- scan() and du -s (apparent and disk usage) on the synthetic tree of
+  bench_scan.py, alternating, medians; with --baseline, the scan() of another
+  build too (run in a child process per round, timed inside it);
+- scan_tree(threads=1, progress=...) with a callback that formats a status line;
+- a tree of --links files that all share one inode against the same tree of
+  distinct files;
+- peak memory per entry of scan() (growth of the peak resident set).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+from bench_scan import count_nodes, generate, measure_memory, tree_path  # noqa: E402
+
+
+def du(root: Path, *flags: str) -> None:
+    subprocess.run(["du", "-s", "-B1", *flags, str(root)], check=True, capture_output=True)
+
+
+def link_trees(base: Path, files: int) -> tuple[Path, Path]:
+    """Two trees of `files` names in 100 folders: all links to one inode, or all distinct files."""
+    linked, distinct = base / f"orvalnest-bench-links-{files}", base / f"orvalnest-bench-distinct-{files}"
+    for root, share in ((linked, True), (distinct, False)):
+        if root.exists():
+            continue
+        building = root.with_name(root.name + ".partial")
+        shutil.rmtree(building, ignore_errors=True)
+        building.mkdir()
+        origin = building / "origin"
+        origin.write_bytes(b"x" * 10_000)
+        for i in range(files):
+            folder = building / f"d{i % 100:03d}"
+            folder.mkdir(exist_ok=True)
+            target = folder / f"f{i:06d}"
+            if share:
+                os.link(origin, target)
+            else:
+                target.write_bytes(b"x" * 10_000)
+        building.rename(root)
+    return linked, distinct
+
+
+BASELINE_CHILD = """
+import sys, time
+from orvalnest._native import scan
+start = time.perf_counter(); scan(sys.argv[1]); print(time.perf_counter() - start)
+"""
+
+
+def baseline_time(pythonpath: str, root: Path) -> float:
+    env = dict(os.environ, PYTHONPATH=pythonpath)
+    out = subprocess.run([sys.executable, "-c", BASELINE_CHILD, str(root)], check=True, capture_output=True, env=env)
+    return float(out.stdout)
+
+
+def current_time(root: Path) -> float:
+    return baseline_time(os.environ.get("PYTHONPATH", ""), root)
+
+
+def timed(function) -> float:
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--files", type=int, default=500_000)
+    parser.add_argument("--dirs", type=int, default=20_000)
+    parser.add_argument("--seed", type=int, default=20240601)
+    parser.add_argument("--links", type=int, default=100_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--base", type=Path, default=Path("/tmp"))
+    # ext4 caps a file at 65,000 links; tmpfs has no such cap.
+    parser.add_argument("--links-base", type=Path, default=Path("/dev/shm"))
+    parser.add_argument("--baseline", metavar="PYTHONPATH", help="an older build to compare scan() with")
+    args = parser.parse_args()
+
+    from orvalnest import scan, scan_tree
+
+    root = tree_path(args.base, args.seed, args.files, args.dirs)
+    if not root.exists():
+        print(f"generating {args.files} files in {args.dirs} directories under {root} ...", flush=True)
+        generate(root, args.seed, args.files, args.dirs)
+    entries = count_nodes(scan(str(root)).root)
+    print(f"tree: {root} ({entries} entries)")
+
+    lines: list[str] = []
+
+    def progress(update) -> None:  # the work a status line does
+        lines.append(f"{update.entries} entries, {update.disk_usage / 2**20:.1f} MiB, {update.directory[-40:]}")
+
+    tools = {
+        "scan()": lambda: scan(str(root)),
+        "scan_tree(threads=1, progress)": lambda: scan_tree(str(root), threads=1, progress=progress),
+        "du -s --apparent-size": lambda: du(root, "--apparent-size"),
+        "du -s": lambda: du(root),
+    }
+    if args.baseline:
+        # Both builds in child processes, so start-up costs are alike.
+        tools["scan() in a child, this build"] = lambda: current_time(root)
+        tools["scan() in a child, baseline"] = lambda: baseline_time(args.baseline, root)
+    runs: dict[str, list[float]] = {name: [] for name in tools}
+    for _ in range(args.repeat):
+        for name, tool in tools.items():
+            if "child" in name:
+                runs[name].append(tool())
+            else:
+                runs[name].append(timed(tool))
+    medians = {name: statistics.median(times) for name, times in runs.items()}
+    print(f"\nmedian of {args.repeat} alternating runs:")
+    for name, median in medians.items():
+        print(f"  {name:34s} {median * 1000:9.1f} ms")
+    scan_time = medians["scan()"]
+    print(f"\nscan() / du -s --apparent-size:          {scan_time / medians['du -s --apparent-size']:5.3f}x")
+    print(f"scan_tree(progress) / scan():            {medians['scan_tree(threads=1, progress)'] / scan_time:5.3f}x")
+    if args.baseline:
+        ratio = medians["scan() in a child, this build"] / medians["scan() in a child, baseline"]
+        print(f"scan() this build / baseline:            {ratio:5.3f}x")
+
+    linked, distinct = link_trees(args.links_base, args.links)
+    link_runs: dict[str, list[float]] = {"linked": [], "distinct": []}
+    for _ in range(args.repeat):
+        link_runs["linked"].append(timed(lambda: scan_tree(str(linked), threads=1)))
+        link_runs["distinct"].append(timed(lambda: scan_tree(str(distinct), threads=1)))
+    one_inode = statistics.median(link_runs["linked"]) / statistics.median(link_runs["distinct"])
+    print(f"{args.links} hard links to one inode / distinct files: {one_inode:5.3f}x")
+
+    out = subprocess.run(
+        [sys.executable, __file__, "--measure-memory", str(root)], check=True, capture_output=True, text=True
+    )
+    peak, counted = (int(field) for field in out.stdout.split())
+    print(f"peak memory of scan(): {peak / counted:5.0f} bytes/entry")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--measure-memory":
+        measure_memory(sys.argv[2])
+    else:
+        main()

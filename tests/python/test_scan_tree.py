@@ -1,0 +1,211 @@
+"""The scan with options and the disk usage every scan reports."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+from helpers import make_file, walk
+
+from orvalnest import ScanProgress, scan, scan_tree
+
+
+def du_bytes(path: Path) -> int:
+    out = subprocess.run(["du", "-s", "-B1", str(path)], check=True, capture_output=True, text=True)
+    return int(out.stdout.split()[0])
+
+
+def apparent_bytes(path: Path) -> int:
+    """st_size of every regular file, each link counted (what Node.size adds up)."""
+    total = 0
+    for folder, _, files in os.walk(path):
+        for name in files:
+            info = os.lstat(os.path.join(folder, name))
+            if not os.path.islink(os.path.join(folder, name)):
+                total += info.st_size
+    return total
+
+
+def sparse(path: Path, size: int, written: bytes = b"") -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "wb") as file:
+        file.write(written)
+        file.truncate(size)
+
+
+def hard_links(tmp: Path) -> None:
+    make_file(tmp / "a" / "data", 300_000)
+    (tmp / "b").mkdir()
+    os.link(tmp / "a" / "data", tmp / "b" / "link1")  # across directories
+    os.link(tmp / "a" / "data", tmp / "a" / "link2")  # inside one
+
+
+def sparse_files(tmp: Path) -> None:
+    sparse(tmp / "vm.img", 1 << 30)
+    sparse(tmp / "part" / "log", 5 << 20, b"x" * 70_000)
+    make_file(tmp / "empty", 0)
+
+
+def many_entries(tmp: Path) -> None:
+    for i in range(3000):  # the directory itself grows past one block
+        make_file(tmp / "big" / f"entry-with-a-long-name-{i:05d}", i % 7)
+    os.symlink("big", tmp / "link")
+
+
+@pytest.mark.parametrize("build", [hard_links, sparse_files, many_entries])
+@pytest.mark.parametrize("entry", [scan, scan_tree], ids=["scan", "scan_tree"])
+def test_disk_usage_matches_du_and_size_stays_apparent(tmp_path, build, entry):
+    build(tmp_path)
+    root = entry(tmp_path).root
+    assert root.disk_usage == du_bytes(tmp_path)
+    assert root.size == apparent_bytes(tmp_path)
+    for node in walk(root):
+        if node.is_dir:
+            own = os.lstat(node.path).st_blocks * 512
+            assert node.disk_usage == own + sum(child.disk_usage for child in node.children)
+
+
+def test_hard_links_count_once_and_are_marked(tmp_path):
+    hard_links(tmp_path)
+    nodes = {node.path: node for node in walk(scan_tree(tmp_path).root)}
+    links = [nodes[str(tmp_path / p)] for p in ("a/data", "a/link2", "b/link1")]
+    assert all(node.is_hardlink and not node.is_symlink for node in links)
+    assert all(node.size == 300_000 for node in links)
+    assert sorted(node.disk_usage for node in links) == [0, 0, os.stat(tmp_path / "a" / "data").st_blocks * 512]
+
+
+@pytest.mark.parametrize(
+    ("patterns", "expected", "excluded"),
+    [
+        (["*.log"], {"keep.txt", "sub", "sub/deep.txt", "cache", "cache/y"}, 2),
+        (["cache"], {"keep.txt", "sub", "sub/deep.txt", "sub/x.log", "drop.log"}, 1),
+        (["*/sub/*.txt"], {"keep.txt", "sub", "sub/x.log", "drop.log", "cache", "cache/y"}, 1),
+        (["sub", "cache", "*.txt"], {"drop.log"}, 3),
+        ([], {"keep.txt", "sub", "sub/deep.txt", "sub/x.log", "drop.log", "cache", "cache/y"}, 0),
+    ],
+)
+def test_exclude_by_name_and_by_path(tmp_path, patterns, expected, excluded):
+    for name, size in [("keep.txt", 10), ("sub/deep.txt", 20), ("sub/x.log", 40), ("drop.log", 80), ("cache/y", 160)]:
+        make_file(tmp_path / name, size)
+    result = scan_tree(tmp_path, exclude=patterns)
+    root = result.root
+    found = {os.path.relpath(node.path, tmp_path) for node in walk(root) if node is not root}
+    assert found == expected
+    assert result.excluded == excluded
+    assert root.size == sum(node.size for node in walk(root) if not node.is_dir)
+
+
+@pytest.mark.parametrize("pause", [0.0, 0.11])
+def test_progress_polls_throttled_and_final(tmp_path, pause):
+    many_entries(tmp_path)  # 3003 entries: fifteen polls, one per 200
+    calls = []
+
+    def progress(update):
+        calls.append((update.entries, update.size, update.disk_usage, update.directory, update.done))
+        time.sleep(pause)
+
+    start = time.monotonic()
+    root = scan_tree(tmp_path, progress=progress, threads=1).root
+    elapsed = time.monotonic() - start
+    *middle, last = calls
+    assert last == (3003, root.size, root.disk_usage, str(tmp_path), True)
+    assert [call[0] for call in middle] == sorted(call[0] for call in middle)
+    assert all(call[0] % 200 == 0 and not call[4] for call in middle)
+    if pause:  # a slow callback is called at every poll: none is owed
+        assert len(middle) == 15
+    else:  # a fast one at the first poll and then at most ten times a second
+        assert 1 <= len(middle) <= 1 + elapsed / 0.1
+    assert isinstance(ScanProgress, type)
+
+
+def test_progress_exception_stops_the_scan_unchanged(tmp_path):
+    for i in range(5000):
+        make_file(tmp_path / f"d{i % 50}" / str(i), 1)
+    error = RuntimeError("stop here")
+    seen = []
+
+    def progress(update):
+        seen.append(update.entries)
+        raise error
+
+    with pytest.raises(RuntimeError) as caught:
+        scan_tree(tmp_path, progress=progress, threads=1)
+    assert caught.value is error
+    assert seen == [200]  # the first poll, and nothing after it
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "exception", "message"),
+    [
+        ({"exclude": "*.o"}, TypeError, "Can't extract `str` to `Vec`"),
+        ({"exclude": [b"x"]}, TypeError, "'bytes' object is not an instance of 'str'"),
+        ({"progress": 3}, TypeError, "'int' object is not an instance of 'Callable'"),
+        ({"threads": 0}, ValueError, "threads must be at least 1"),
+        ({"threads": -1}, OverflowError, None),
+        ({"one_filesystem": 1}, TypeError, "'int' object is not an instance of 'bool'"),
+        ({"depth": 1}, TypeError, "scan_tree() got an unexpected keyword argument 'depth'"),
+    ],
+)
+def test_option_errors(tmp_path, kwargs, exception, message):
+    with pytest.raises(exception) as caught:
+        scan_tree(tmp_path, **kwargs)
+    if message:
+        assert str(caught.value) == message
+
+
+def test_root_errors_are_those_of_scan(tmp_path):
+    for path in ["", str(tmp_path / "missing"), __file__]:
+        with pytest.raises(OSError) as plain:
+            scan(path)
+        with pytest.raises(type(plain.value)) as extended:
+            scan_tree(path)
+        assert str(extended.value) == str(plain.value)
+
+
+MOUNT_CHECK = textwrap.dedent(
+    """
+    import json, os, subprocess, sys
+    root = sys.argv[1]
+    os.makedirs(root + "/mnt")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "scratch", root + "/mnt"], check=True)
+    with open(root + "/mnt/inside", "wb") as f:
+        f.write(b"y" * 50000)
+    with open(root + "/outside", "wb") as f:
+        f.write(b"z" * 700)
+    from orvalnest import scan_tree
+    out = {}
+    for flag in (False, True):
+        result = scan_tree(root, one_filesystem=flag)
+        mnt = next(c for c in result.root.children if c.name == "mnt")
+        out[str(flag)] = [result.root.size, mnt.size, mnt.disk_usage, len(mnt),
+                          [(i.path, i.message) for i in result.issues]]
+    print(json.dumps(out))
+    """
+)
+
+
+def test_one_filesystem_stays_off_a_mounted_tmpfs(tmp_path):
+    if shutil.which("unshare") is None:
+        pytest.skip("unshare is not installed")
+    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"], capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {probe.stderr.decode().strip()}")
+    done = subprocess.run(
+        ["unshare", "-m", "--propagation", "private", sys.executable, "-c", MOUNT_CHECK, str(tmp_path)],
+        capture_output=True,
+        text=True,
+        env=os.environ,
+    )
+    if done.returncode != 0 and "mount" in done.stderr and "permission" in done.stderr.lower():
+        pytest.skip(f"mounting refused: {done.stderr.strip()}")
+    assert done.returncode == 0, done.stderr
+    import json
+
+    out = json.loads(done.stdout)
+    assert out["False"] == [50700, 50000, out["False"][2], 1, []]
+    assert out["False"][2] >= 50000
+    assert out["True"] == [700, 0, 0, 0, [[str(tmp_path / "mnt"), "skipped: other filesystem"]]]
