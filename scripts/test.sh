@@ -167,5 +167,20 @@ sanitizer_python=${sanitizer_python:-$work/venv-${ran[0]}/bin/python}
   "$sanitizer_python" -m pytest -q -p no:cacheprovider tests/python)
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
+step "sanitizers: ThreadSanitizer on the parallel walk"
+# Only the parallel walk's tests: the rest is single-threaded and ran above.
+tsan_build="$work/tsan"
+PATH="$tools/bin:$PATH" cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DORVALNEST_SANITIZE_THREAD=ON -DORVALNEST_BUILD_TESTS=ON -DORVALNEST_WERROR=ON -DPython_EXECUTABLE="$builder" >/dev/null
+PATH="$tools/bin:$PATH" cmake --build "$tsan_build"
+mkdir -p "$tsan_build/py/orvalnest"
+cp "$root"/src/orvalnest/*.py "$root"/src/orvalnest/*.pyi "$root"/src/orvalnest/py.typed "$tsan_build/py/orvalnest/"
+cp "$tsan_build"/_native*.so "$tsan_build/py/orvalnest/"
+export TSAN_OPTIONS=halt_on_error=1:exitcode=66
+"$tsan_build/core_tests" --gtest_brief=1 --gtest_filter='ParallelWalk*'
+(cd "$root" && PYTHONPATH="$tsan_build/py" ORVALNEST_SANITIZED=1 LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" \
+  "$sanitizer_python" -m pytest -q -p no:cacheprovider tests/python/test_parallel.py)
+unset TSAN_OPTIONS
+
 step "summary"
 echo "Python tests ran under CPython ${ran[*]} with $(basename "$wheel")"
