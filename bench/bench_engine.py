@@ -21,11 +21,10 @@ import shutil
 import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_scan import count_nodes, generate, measure_memory, tree_path  # noqa: E402
+from bench_scan import count_nodes, generate, measure_memory, timed, tree_path  # noqa: E402
 
 
 def du(root: Path, *flags: str) -> None:
@@ -70,12 +69,6 @@ def baseline_time(pythonpath: str, root: Path) -> float:
 
 def current_time(root: Path) -> float:
     return baseline_time(os.environ.get("PYTHONPATH", ""), root)
-
-
-def timed(function) -> float:
-    start = time.perf_counter()
-    function()
-    return time.perf_counter() - start
 
 
 def main() -> None:

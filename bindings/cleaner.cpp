@@ -42,9 +42,11 @@ PyResult<Ref> construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 
     auto root = resolve_root(*scan_root);
     if (!root) return std::unexpected(Error::failure(std::move(root.error())));
-    auto policy = PathPolicy::build(*root);
-    if (!policy) return failure(ExceptionKind::OSError, lossy_utf8(*root) + ": " + policy.error().text());
+    // The policy keeps the audit folder out of the trash, so it needs the
+    // folder; a bad scan root is still the error reported first.
     auto audit_dir = paths::lexical_absolute(*audit_log_dir);
+    auto policy = PathPolicy::build(*root, audit_dir ? std::string_view(*audit_dir) : std::string_view());
+    if (!policy) return failure(ExceptionKind::OSError, lossy_utf8(*root) + ": " + policy.error().text());
     if (!audit_dir) {
         return failure(ExceptionKind::OSError, lossy_utf8(*audit_log_dir) + ": " + audit_dir.error().text());
     }
@@ -86,12 +88,6 @@ constexpr std::string_view kTrashParameters[] = {"paths"};
 constexpr KeywordOnly kTrashKeywords[] = {{"dry_run", false}};
 constexpr ArgumentSpec kTrashSpec{"trash", "Cleaner", kTrashParameters, 1, kTrashKeywords};
 
-std::expected<void, std::string> move_item(std::string_view resolved) {
-    auto moved = platform::move_to_trash(resolved);
-    if (!moved) return std::unexpected(moved.error().text());
-    return {};
-}
-
 PyObject* trash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded_entry([&]() -> PyResult<Ref> {
         auto bound = bind_arguments(kTrashSpec, args, nargs, kwnames);
@@ -121,6 +117,12 @@ PyObject* trash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
             // Cleaner fields never change after construction, so they are read
             // in place while other threads run.
             GilRelease released;
+            platform::TrashSession session;
+            const auto move_item = [&session](std::string_view resolved) -> std::expected<void, std::string> {
+                auto moved = platform::move_to_trash(resolved, session);
+                if (!moved) return std::unexpected(moved.error().text());
+                return {};
+            };
             outcome = run_trash_request(fields.policy, *log, *paths, dry_run, move_item);
         }
         if (!outcome) return std::unexpected(Error::failure(std::move(outcome.error())));
@@ -166,16 +168,18 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Cleaner(scan_root, audit_log_dir)\n--\n\n"
-                                  "Moves files to the OS trash, but only inside `scan_root`, never\n"
-                                  "protected system locations, and always with an audit record.\n\n"
-                                  "The module validates every path itself, whatever the caller checked\n"
-                                  "before: it must resolve, through its real parent directory so that no\n"
-                                  "symbolic link can lead out, strictly inside `scan_root`; it must not\n"
-                                  "contain `..`; and it must not be an OS directory, a volume root or a\n"
-                                  "profile root. Every attempt (trashed, refused, failed, or dry run) is\n"
-                                  "appended to `deletions.jsonl` in `audit_log_dir`; if that log cannot be\n"
-                                  "written, nothing is deleted.")},
+    {Py_tp_doc,
+     const_cast<char*>("Cleaner(scan_root, audit_log_dir)\n--\n\n"
+                       "Moves files to the OS trash, but only inside `scan_root`, never\n"
+                       "protected system locations, and always with an audit record.\n\n"
+                       "The module validates every path itself, whatever the caller checked\n"
+                       "before: it must resolve, through its real parent directory so that no\n"
+                       "symbolic link can lead out, strictly inside `scan_root`; it must not\n"
+                       "contain `..`; and it must not be an OS directory, a volume root or a\n"
+                       "profile root, nor hold one, nor be or hold a trash folder, the audit\n"
+                       "log or a mount point. Every attempt (trashed, refused, failed, or dry run) is\n"
+                       "appended to `deletions.jsonl` in `audit_log_dir`; if that log cannot be\n"
+                       "written, nothing is deleted.")},
     {Py_tp_new, as_slot(cleaner_new)},
     {Py_tp_repr, as_slot(repr)},
     {Py_tp_methods, methods},

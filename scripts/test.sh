@@ -83,8 +83,8 @@ rm -rf "$work/dist"
 }
 built=$(ls "$work"/dist/orvalnest-*-cp310-abi3-*.whl)
 echo "built $(basename "$built")"
-# The listing is read whole first: grep -q stops at its first match, and the
-# broken pipe it leaves unzip with would fail the pipeline under pipefail.
+# Listed first, searched after: grep -q stopping early could kill unzip with
+# SIGPIPE, which pipefail would report as a missing file.
 listing=$(unzip -l "$built")
 grep -q 'orvalnest/_native.abi3.so' <<<"$listing" || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
 grep -q 'orvalnest/treemap/treemap.js' <<<"$listing" || { echo "wheel lacks the report's page files" >&2; exit 1; }
@@ -166,6 +166,21 @@ sanitizer_python=${sanitizer_python:-$work/venv-${ran[0]}/bin/python}
   LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
   "$sanitizer_python" -m pytest -q -p no:cacheprovider tests/python)
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+step "sanitizers: ThreadSanitizer on the parallel walk"
+# Only the parallel walk's tests: the rest is single-threaded and ran above.
+tsan_build="$work/tsan"
+PATH="$tools/bin:$PATH" cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DORVALNEST_SANITIZE_THREAD=ON -DORVALNEST_BUILD_TESTS=ON -DORVALNEST_WERROR=ON -DPython_EXECUTABLE="$builder" >/dev/null
+PATH="$tools/bin:$PATH" cmake --build "$tsan_build"
+mkdir -p "$tsan_build/py/orvalnest"
+cp "$root"/src/orvalnest/*.py "$root"/src/orvalnest/*.pyi "$root"/src/orvalnest/py.typed "$tsan_build/py/orvalnest/"
+cp "$tsan_build"/_native*.so "$tsan_build/py/orvalnest/"
+export TSAN_OPTIONS=halt_on_error=1:exitcode=66
+"$tsan_build/core_tests" --gtest_brief=1 --gtest_filter='ParallelWalk*'
+(cd "$root" && PYTHONPATH="$tsan_build/py" ORVALNEST_SANITIZED=1 LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" \
+  "$sanitizer_python" -m pytest -q -p no:cacheprovider tests/python/test_parallel.py)
+unset TSAN_OPTIONS
 
 step "summary"
 echo "Python tests ran under CPython ${ran[*]} with $(basename "$wheel")"

@@ -17,6 +17,10 @@ OsResult<MountIdentity> mount_identity(int dirfd, const char* name, int flags) {
         out.device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
         out.has_mount_id = (stx.stx_mask & STATX_MNT_ID) != 0;
         out.mount_id = out.has_mount_id ? stx.stx_mnt_id : 0;
+#if defined(STATX_ATTR_MOUNT_ROOT)
+        if (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)
+            out.mount_root = (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+#endif
         return out;
     }
     if (errno != ENOSYS) return std::unexpected(OsError::last());

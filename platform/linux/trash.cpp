@@ -76,7 +76,7 @@ std::string recorded_path(const std::string& full, const std::string& top_dir) {
 
 }  // namespace
 
-TrashResult move_to_trash(std::string_view path) {
+TrashResult move_to_trash(std::string_view path, TrashSession& session) {
     const std::time_t now = std::time(nullptr);
     const auto item = canonicalize_path(path);
     if (!item) return std::unexpected(item.error());
@@ -97,7 +97,7 @@ TrashResult move_to_trash(std::string_view path) {
         linux_trash::mount_identity(parent->get(), item->name.c_str(), AT_SYMLINK_NOFOLLOW);
     if (!item_mount)
         return std::unexpected(os_failure(item_mount.error(), "cannot examine " + shown(item->full)));
-    if (!item_mount->same_mount(*parent_mount)) {
+    if (item_mount->is_mount_point_under(*parent_mount)) {
         return std::unexpected(
             TrashFailure::unknown(shown(item->full) + " is a mount point; it is not moved to the trash"));
     }
@@ -107,7 +107,13 @@ TrashResult move_to_trash(std::string_view path) {
     const std::string files_dir = paths::join(location->root, "files");
     const std::string text = linux_trash::trash_info_text(recorded_path(item->full, location->top_dir), now);
 
-    for (unsigned attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    // Same-named items of one request pick up the search where the last one
+    // ended, instead of probing every name taken so far again.
+    std::string hint_key = location->root;
+    hint_key.push_back('\0');
+    hint_key.append(item->name);
+    const unsigned first = session.first_attempt(hint_key);
+    for (unsigned attempt = first; attempt - first < kMaxNameAttempts; ++attempt) {
         const std::string name = linux_trash::trash_name_candidate(item->name, attempt);
         // Never overwrite an item left in files/ without its info file.
         struct stat st {};
@@ -125,7 +131,10 @@ TrashResult move_to_trash(std::string_view path) {
         if (!*written) continue;
 
         const int error = move_entry(parent->get(), item->name, location->files.get(), name);
-        if (error == 0) return {};
+        if (error == 0) {
+            session.remember(std::move(hint_key), attempt + 1);
+            return {};
+        }
         ::unlinkat(location->info.get(), info_name.c_str(), 0);
         if (error == EEXIST) continue;  // someone put that name in files/ meanwhile
         return std::unexpected(os_failure(OsError::from_errno(error),

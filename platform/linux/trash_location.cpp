@@ -1,17 +1,16 @@
 #include "trash_location.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
 
 #include "directory_fd.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/text.hpp"
+#include "orvalnest/user_dirs.hpp"
 
 namespace orvalnest::platform::linux_trash {
 
@@ -93,13 +92,16 @@ std::expected<TrashLocation, TrashFailure> open_home_trash(const std::string& pa
 }
 
 // The mount the home trash is (or would be created) on: that of its nearest
-// existing ancestor.
-OsResult<MountIdentity> home_trash_mount(std::string path) {
+// existing ancestor. A folder on the way that exists but cannot be examined
+// is an error of its own: quietly using another trash would hide it.
+std::expected<MountIdentity, TrashFailure> home_trash_mount(std::string path) {
     for (;;) {
         auto id = mount_identity(AT_FDCWD, path.c_str(), 0);
-        if (id || id.error().code() != ENOENT) return id;
+        if (id) return *id;
         const auto up = paths::parent(path);
-        if (!up || up->empty()) return id;
+        if (id.error().code() != ENOENT || !up || up->empty()) {
+            return std::unexpected(os_failure(id.error(), "cannot examine the home trash at " + shown(path)));
+        }
         path = std::string(*up);
     }
 }
@@ -155,28 +157,14 @@ TrashFailure os_failure(const OsError& error, const std::string& context) {
     return TrashFailure::os(error.code(), context + ": " + error.text());
 }
 
-std::optional<std::string> home_trash_path() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-        return paths::join(xdg, "Trash");
-    }
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-        return paths::join(home, ".local/share/Trash");
-    }
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-        return paths::join(found->pw_dir, ".local/share/Trash");
-    }
-    return std::nullopt;
-}
+std::optional<std::string> home_trash_path() { return home_trash_dir(); }
 
 std::expected<TrashLocation, TrashFailure> trash_location_for(const std::string& real_parent,
                                                               const MountIdentity& parent_mount) {
     if (const auto home = home_trash_path()) {
         const auto home_mount = home_trash_mount(*home);
-        if (home_mount && home_mount->same_mount(parent_mount)) {
+        if (!home_mount) return std::unexpected(home_mount.error());
+        if (home_mount->same_mount(parent_mount)) {
             auto location = open_home_trash(*home);
             if (!location) return location;
             if (on_mount(*location, parent_mount)) return location;

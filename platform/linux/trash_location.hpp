@@ -22,7 +22,8 @@ struct TrashLocation {
 };
 
 // $XDG_DATA_HOME/Trash when XDG_DATA_HOME is an absolute path, else
-// $HOME/.local/share/Trash (the password database's home when HOME is unusable).
+// $HOME/.local/share/Trash (the password database's home when HOME is unusable):
+// the folder the path policy keeps out of the trash.
 std::optional<std::string> home_trash_path();
 
 // Opens (creating what is missing, mode 0700) the trash for an item whose

@@ -8,7 +8,7 @@
 
 namespace orvalnest::platform {
 
-TrashResult move_to_trash(std::string_view path) {
+TrashResult move_to_trash(std::string_view path, TrashSession&) {
     const auto item = canonicalize_path(path);
     if (!item) return std::unexpected(item.error());
     return macos::run_osascript(macos::finder_delete_script(item->full));

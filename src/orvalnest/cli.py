@@ -379,6 +379,7 @@ def run_trash(argv: Sequence[str]) -> int:
     parser.add_argument("--audit-dir", metavar="DIR", help="folder of the audit log deletions.jsonl")
     parser.add_argument("paths", nargs="+", metavar="PATH", help="files or folders to trash")
     args = parser.parse_args(argv)
+    _refuse_dot_paths(parser, args.paths)
     requested = [absolute(path) for path in args.paths]
     try:
         cleaner = Cleaner(args.root, args.audit_dir if args.audit_dir is not None else default_audit_dir())
@@ -424,6 +425,7 @@ def run_check(argv: Sequence[str]) -> int:
     parser = _cleaner_parser("check", "Show what trash would move for PATH, or why it would refuse.", _CHECK_EPILOG)
     parser.add_argument("path", metavar="PATH")
     args = parser.parse_args(argv)
+    _refuse_dot_paths(parser, [args.path])
     try:
         # check writes nothing, so the audit directory only has to be a valid path.
         resolved = Cleaner(args.root, default_audit_dir()).check(absolute(args.path))
@@ -453,6 +455,15 @@ def absolute(path: str) -> str:
         return path
     parts = [part for part in path.split(os.sep) if part not in ("", ".")]
     return os.path.join(os.getcwd(), *parts)
+
+
+def _refuse_dot_paths(parser: argparse.ArgumentParser, paths: Sequence[str]) -> None:
+    """Refuses "" and any PATH ending in "." or "..", as rm does: made absolute
+    they would name the working directory or one above it, which nobody types
+    to mean. Nothing has been looked at or recorded yet."""
+    for path in paths:
+        if path == "" or path.rstrip(os.sep).rpartition(os.sep)[2] in (".", ".."):
+            parser.error(f"refusing to act on {path!r}: a PATH may not be empty or end in '.' or '..'")
 
 
 def _lossy(path: str) -> str:

@@ -3,10 +3,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -95,6 +101,82 @@ inline std::vector<std::string> read_lines(const std::string& path) {
     EXPECT_EQ(start, text.size()) << "the last line has no line feed";
     return lines;
 }
+
+// Files may not grow past `bytes` while it lives: writes beyond fail with
+// EFBIG, the way a full disk makes them fail, without needing one.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved_;
+        limited.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~ScopedFileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_handler_);
+    }
+    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previous_handler_)(int) = SIG_DFL;
+};
+
+// Why mounts cannot be made here, or none once the test process has a mount
+// namespace of its own (everything below "/" private): what its tests mount
+// is then seen by no other process and goes away with it.
+inline std::optional<std::string> private_mounts_refused() {
+    static const std::optional<std::string> refused = []() -> std::optional<std::string> {
+        if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("making / private: ") + std::strerror(errno);
+        return std::nullopt;
+    }();
+    return refused;
+}
+
+// Mounts for one test, made inside the private namespace and detached when
+// it ends. Declare it after the TempDir that holds the mount points, so they
+// are gone before that folder is removed: removing a tree walks into mounts.
+class PrivateMounts {
+public:
+    PrivateMounts() = default;
+    PrivateMounts(const PrivateMounts&) = delete;
+    PrivateMounts& operator=(const PrivateMounts&) = delete;
+    ~PrivateMounts() {
+        for (auto it = targets_.rbegin(); it != targets_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    }
+
+    // Each returns why the mount could not be made, or nothing.
+    std::optional<std::string> tmpfs(const std::string& target) {
+        return mount("orvalnest-test", target, "tmpfs", 0, "mode=0755");
+    }
+    // Read-only, so that nothing reaches `source` through it.
+    std::optional<std::string> bind(const std::string& source, const std::string& target) {
+        if (auto refused = mount(source, target, nullptr, MS_BIND, nullptr)) return refused;
+        if (::mount("none", target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            return "read-only " + target + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::optional<std::string> mount(const std::string& source, const std::string& target, const char* type,
+                                     unsigned long flags, const char* data) {
+        if (auto refused = private_mounts_refused()) return refused;
+        std::filesystem::create_directories(target);
+        if (::mount(source.c_str(), target.c_str(), type, flags, data) != 0)
+            return "mount " + target + ": " + std::strerror(errno);
+        targets_.push_back(target);
+        return std::nullopt;
+    }
+
+    // A mount made by a child process (mount -o loop): detached at the end too.
+    void adopt(std::string target) { targets_.push_back(std::move(target)); }
+
+private:
+    std::vector<std::string> targets_;
+};
 
 inline std::string real(const std::string& path) { return std::filesystem::canonical(path).string(); }
 

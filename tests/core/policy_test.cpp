@@ -1,7 +1,9 @@
 #include "orvalnest/policy.hpp"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <random>
@@ -117,37 +119,25 @@ TEST(PolicyBuild, ResolvesTheScanRootAndFailsWhenItCannot) {
     EXPECT_EQ(PathPolicy::build(tmp / "gone").error().text(), "No such file or directory (os error 2)");
 }
 
-TEST(PolicyBuild, ProtectedEntriesAreResolvedWhenTheyExistAndKeptOtherwise) {
+TEST(PolicyBuild, GuardsTheHomeAsWrittenAndResolvedAndFromThePasswordDatabaseWithoutHome) {
     TempDir tmp;
     ScopedEnv env;
     fs::create_directories(tmp / "home");
     fs::create_directory_symlink(tmp / "home", tmp / "homelink");
-    const auto resolved = [](std::vector<std::string> entries) {
-        for (auto& entry : entries) {
-            std::error_code missing;
-            if (auto real = fs::canonical(entry, missing); !missing) entry = real.string();
-        }
-        return entries;
-    };
-    const std::vector<std::string> exact = {"/home",    "/root",  "/var",         "/var/log", "/var/cache",
-                                            "/var/tmp", "/opt",   "/srv",         "/tmp",     "/mnt",
-                                            "/media",   "/Users", "/Applications"};
+    env.set("HOME", tmp / "homelink/");
+    auto home = PathPolicy::build(tmp.path()).value().protected_exact().back();
+    EXPECT_EQ(std::pair(home.written, home.resolved),
+              std::pair(tmp / "homelink", testing::real(tmp / "home")));
 
-    env.set("HOME", tmp / "homelink");
-    const auto policy = PathPolicy::build(tmp.path()).value();
-    EXPECT_EQ(
-        policy.protected_subtrees(),
-        resolved({"/bin",       "/boot", "/dev", "/etc",    "/lib",     "/lib32",       "/lib64",
-                  "/libx32",    "/proc", "/run", "/sbin",   "/sys",     "/usr",         "/var/lib",
-                  "/var/spool", "/snap", "/efi", "/System", "/Library", "/private/etc", "/private/var/db"}));
-    auto with_home = exact;
-    with_home.push_back(tmp / "home");
-    EXPECT_EQ(policy.protected_exact(), resolved(with_home));
+    // A home that does not exist yet is still guarded where it would be.
+    env.set("HOME", tmp / "homelink/new/u");
+    home = PathPolicy::build(tmp.path()).value().protected_exact().back();
+    EXPECT_EQ(home.resolved, testing::real(tmp / "home") + "/new/u");
 
-    env.set("HOME", "/no/such/home");
-    EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back(), "/no/such/home");
+    // Without HOME, the home the trash backend would use.
     env.unset("HOME");
-    EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact(), resolved(exact));
+    EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back().written,
+              getpwuid(geteuid())->pw_dir);
 }
 
 // Scanning "/" leaves only the protected lists between the user and the system.
@@ -192,6 +182,107 @@ TEST(PolicyProtected, ScanRootInsideAProtectedTreeRefusesEverything) {
     EXPECT_EQ(policy.validate("/usr/local/bin").error().message(), "/usr is a protected system location");
     EXPECT_EQ(policy.validate("/usr/local").error().kind(), RefusalKind::ScanRootItself);
     EXPECT_EQ(policy.validate("/usr/bin").error().kind(), RefusalKind::OutsideScanRoot);
+}
+
+// On merged-/usr systems "/lib64" and friends are links into "/usr": the link
+// itself must be refused, not only where it leads.
+TEST(PolicyProtected, SystemLinksAreRefusedUnderTheirOwnNames) {
+    const auto policy = PathPolicy::build("/").value();
+    int links = 0;
+    for (const std::string path : {"/lib64", "/lib", "/bin", "/sbin", "/var/run", "/var/lock"}) {
+        if (!fs::is_symlink(path)) continue;
+        ++links;
+        const auto refused = policy.validate(path);
+        ASSERT_FALSE(refused) << path << " accepted";
+        EXPECT_EQ(refused.error().message(), path + " is a protected system location");
+    }
+    if (links == 0) GTEST_SKIP() << "none of the system folders is a link on this machine";
+}
+
+// Guards that need mounts: a bind mount of "/" and of the home's parent
+// (another spelling of the same folders, as a case-insensitive filesystem
+// gives), a disk mounted below a folder, the trash folders and the audit log.
+class PolicyGuards : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string s = scan_;
+        for (const char* dir : {"people/alice", "data/Trash/info", "state/audit", "logs", "plain/.Trash-"}) {
+            fs::create_directories(s + "/" + dir + (std::string(dir).ends_with("-") ? uid_ : ""));
+        }
+        write_file(s + "/people/alice/notes");
+        write_file(s + "/logs/real.jsonl");
+        fs::create_symlink(s + "/logs/real.jsonl", s + "/state/audit/deletions.jsonl");
+        for (auto refused : {mounts_.tmpfs(s + "/mnt/usb"), mounts_.bind("/", s + "/sysroot"),
+                             mounts_.bind(s + "/people", s + "/PEOPLE"), mounts_.tmpfs(s + "/vol")}) {
+            if (refused) GTEST_SKIP() << *refused;
+        }
+        write_file(s + "/mnt/usb/file");
+        fs::create_directories(s + "/vol/.Trash-" + uid_ + "/files/x");
+        fs::create_directories(s + "/vol/.Trash/" + uid_ + "/info");
+        env_.set("HOME", s + "/people/alice");
+        env_.set("XDG_DATA_HOME", s + "/data");
+        policy_.emplace(PathPolicy::build(s, s + "/state/audit").value());
+    }
+
+    TempDir tmp_;
+    const std::string scan_ = testing::real(tmp_.path()) + "/scan";
+    const std::string uid_ = std::to_string(::geteuid());
+    testing::PrivateMounts mounts_;
+    ScopedEnv env_;
+    std::optional<PathPolicy> policy_;
+};
+
+TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/mnt", "contains the mount point $S/mnt/usb"},
+        {"/mnt/usb", "path is a mount point"},
+        {"/mnt/usb/file", "accepted"},
+        {"/sysroot", "path is a mount point"},
+        {"/sysroot/etc/passwd", "/etc is a protected system location"},
+        {"/sysroot/usr/share", "/usr is a protected system location"},
+        {"/sysroot/home", "/home is a protected system location"},
+        {"/PEOPLE/alice", "$S/people/alice is a protected system location"},
+        {"/PEOPLE/alice/notes", "accepted"},
+        {"/people", "contains $S/people/alice, a protected system location"},
+        {"/data", "contains the trash folder $S/data/Trash"},
+        {"/data/Trash/info", "$S/data/Trash is a trash folder"},
+        {"/vol/.Trash-$U/files/x", "$S/vol/.Trash-$U is a trash folder"},
+        {"/vol/.Trash/$U", "$S/vol/.Trash is a trash folder"},
+        {"/plain/.Trash-$U", "accepted"},  // not at the top of a filesystem: an ordinary folder
+        {"/state", "contains $S/state/audit, which holds the audit log"},
+        {"/state/audit/deletions.jsonl", "$S/state/audit holds the audit log"},
+        {"/logs/real.jsonl", "$S/logs/real.jsonl holds the audit log"},
+    };
+    for (const auto& [path, expected] : cases) {
+        const auto expand = [&](std::string text) {
+            return replace_all(replace_all(text, "$S", scan_), "$U", uid_);
+        };
+        const auto result = policy_->validate(scan_ + expand(path));
+        EXPECT_EQ(result ? "accepted" : result.error().message(), expand(expected)) << path;
+    }
+}
+
+// The same guard by identity on a real case-insensitive filesystem, where
+// the kernel allows one (ext4 with casefold on a loop device).
+TEST(PolicyCaseInsensitive, AnotherCaseOfTheHomeIsTheHome) {
+    TempDir tmp;
+    const std::string image = tmp / "casefold.img", mounted = testing::real(tmp.path()) + "/cf";
+    testing::PrivateMounts mounts;
+    if (auto refused = testing::private_mounts_refused()) GTEST_SKIP() << *refused;
+    fs::create_directories(mounted);
+    const std::string make = "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F -O casefold '" + image +
+                             "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + mounted +
+                             "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "the kernel refuses a casefold ext4 loop mount";
+    mounts.adopt(mounted);
+    fs::create_directories(mounted + "/Users");
+    ASSERT_EQ(std::system(("chattr +F '" + mounted + "/Users'").c_str()), 0);
+    fs::create_directories(mounted + "/Users/alice");
+    ScopedEnv env;
+    env.set("HOME", mounted + "/Users/alice");
+    const auto refused = PathPolicy::build(mounted).value().validate(mounted + "/Users/ALICE");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), mounted + "/Users/alice is a protected system location");
 }
 
 // --- random trees ----------------------------------------------------------

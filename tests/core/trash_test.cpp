@@ -4,9 +4,11 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -93,7 +95,6 @@ protected:
     }
     void TearDown() override {
         for (const auto& dir : immutable_) run("chattr -i '" + dir + "' 2>/dev/null");
-        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
     }
 
     // Every DeletionDate= a trash call made since the test began may have written.
@@ -102,19 +103,14 @@ protected:
         for (std::time_t t = started_; t <= std::time(nullptr); ++t) out.insert(deletion_date(t));
         return out;
     }
-    bool mount_tmpfs(const std::string& dir) {
-        fs::create_directories(dir);
-        if (::mount("orvalnest-test", dir.c_str(), "tmpfs", 0, "mode=0755") != 0) return false;
-        mounts_.push_back(dir);
-        return true;
-    }
 
     orvalnest::testing::TempDir tmp_;
     const std::string root_ = orvalnest::testing::real(tmp_.path());
     const std::string home_ = root_ + "/home", work_ = root_ + "/work",
                       trash_ = home_ + "/.local/share/Trash";
     ScopedEnv env_;
-    std::vector<std::string> mounts_, immutable_;
+    orvalnest::testing::PrivateMounts mounts_;
+    std::vector<std::string> immutable_;
     const std::time_t started_ = std::time(nullptr);
 };
 
@@ -314,7 +310,7 @@ class SecondFilesystem : public LinuxTrash, public ::testing::WithParamInterface
 
 TEST_P(SecondFilesystem, UsesTheTopDirectoryTrashThatTrashCliLists) {
     const std::string volume = root_ + "/vol";
-    if (!mount_tmpfs(volume)) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    if (auto refused = mounts_.tmpfs(volume)) GTEST_SKIP() << *refused;
     if (GetParam() != VolumeTrash::None) {
         fs::create_directories(volume + "/.Trash");
         const mode_t mode = GetParam() == VolumeTrash::StickyShared ? 01777 : 0777;
@@ -348,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SecondFilesystem,
 
 TEST_F(LinuxTrash, ItemOnAFilesystemWithoutUsableTrashIsRefusedNotCopied) {
     const std::string volume = root_ + "/ro";
-    if (!mount_tmpfs(volume)) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    if (auto refused = mounts_.tmpfs(volume)) GTEST_SKIP() << *refused;
     write_file(volume + "/f", "data");
     ASSERT_EQ(::mount(nullptr, volume.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     const auto result = move_to_trash(volume + "/f");
@@ -357,6 +353,105 @@ TEST_F(LinuxTrash, ItemOnAFilesystemWithoutUsableTrashIsRefusedNotCopied) {
     EXPECT_NE(result.error().description.find("no usable trash folder"), std::string::npos);
     EXPECT_EQ(read_file(volume + "/f"), "data");
     EXPECT_TRUE(trash_entries(trash_).empty());
+}
+
+// In a container the root is an overlay whose layers sit on other devices:
+// a file from a lower layer reports that layer's device, not the overlay's.
+TEST_F(LinuxTrash, FilesOfAnOverlayAreNotMistakenForMountPoints) {
+    const std::string layers = root_ + "/layers", merged = root_ + "/merged";
+    for (auto refused : {mounts_.tmpfs(layers + "/lower"), mounts_.tmpfs(layers + "/upper")}) {
+        if (refused) GTEST_SKIP() << *refused;
+    }
+    write_file(layers + "/lower/from-lower", "lower");
+    fs::create_directories(layers + "/upper/data");
+    fs::create_directories(layers + "/upper/work");
+    const std::string options =
+        "lowerdir=" + layers + "/lower,upperdir=" + layers + "/upper/data,workdir=" + layers + "/upper/work";
+    if (auto refused = mounts_.mount("overlay", merged, "overlay", 0, options.c_str()))
+        GTEST_SKIP() << *refused;
+    struct stat file {
+    }, dir{};
+    ASSERT_EQ(::stat((merged + "/from-lower").c_str(), &file), 0);
+    ASSERT_EQ(::stat(merged.c_str(), &dir), 0);
+    if (file.st_dev == dir.st_dev) GTEST_SKIP() << "this overlay reports one device for all its files";
+
+    const auto result = move_to_trash(merged + "/from-lower");
+    ASSERT_TRUE(result.has_value()) << result.error().text();
+    const auto entries = trash_entries(merged + "/.Trash-" + std::to_string(::geteuid()));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, "from-lower");
+    EXPECT_NE(move_to_trash(merged).error().description.find("is a mount point"), std::string::npos);
+}
+
+// Root reads every folder, so the check runs as nobody in a child process,
+// on a tmpfs of the test's own: were the home trash skipped, the item would
+// land in that tmpfs's own trash, not on a real disk.
+TEST_F(LinuxTrash, AHomeTrashThatCannotBeExaminedIsReportedNotReplaced) {
+    const std::string volume = root_ + "/vol";
+    if (auto refused = mounts_.tmpfs(volume)) GTEST_SKIP() << *refused;
+    constexpr uid_t kNobody = 65534;
+    fs::create_directories(volume + "/locked/data/Trash");
+    fs::create_directories(volume + "/work");
+    ASSERT_EQ(::chmod((volume + "/locked").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod((volume + "/work").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+    write_file(volume + "/work/f", "f");
+    ASSERT_EQ(::chown((volume + "/work/f").c_str(), kNobody, kNobody), 0);
+    env_.set("XDG_DATA_HOME", volume + "/locked/data");
+
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        std::string text = "could not become nobody";
+        if (::geteuid() != 0 || (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0)) {
+            const auto result = move_to_trash(volume + "/work/f");
+            text = result ? "moved" : result.error().text();
+        }
+        [[maybe_unused]] const ssize_t n = ::write(pipe_fds[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(pipe_fds[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    ::close(pipe_fds[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(
+        text,
+        "Error during a `trash` operation: Os { code: 13, description: \"cannot examine the home trash at " +
+            volume + "/locked/data/Trash: Permission denied (os error 13)\" }");
+    EXPECT_TRUE(fs::exists(volume + "/work/f"));
+    EXPECT_FALSE(fs::exists(volume + "/.Trash-" + std::to_string(kNobody)));
+}
+
+// Probing for a free name must pick up where the request's last same-named
+// item left off: starting again at "x.2.txt" each time made 10,000 items
+// quadratic (minutes). Compared with as many differently named items.
+TEST_F(LinuxTrash, SameNamedItemsOfOneRequestCostNoMoreThanDistinctOnes) {
+    constexpr int kItems = 1500;
+    const auto time_moves = [&](const std::string& tag, bool same_name) {
+        for (int i = 0; i < kItems; ++i) {
+            fs::create_directories(work_ + "/" + tag + std::to_string(i));
+            write_file(work_ + "/" + tag + std::to_string(i) + "/" +
+                       (same_name ? "x.txt" : tag + std::to_string(i)));
+        }
+        TrashSession session;
+        const auto started = std::chrono::steady_clock::now();
+        for (int i = 0; i < kItems; ++i) {
+            const std::string dir = work_ + "/" + tag + std::to_string(i);
+            const auto moved =
+                move_to_trash(dir + "/" + (same_name ? "x.txt" : tag + std::to_string(i)), session);
+            EXPECT_TRUE(moved.has_value()) << moved.error().text();
+        }
+        return std::chrono::steady_clock::now() - started;
+    };
+    const auto distinct = time_moves("d", false);
+    const auto same = time_moves("s", true);
+    EXPECT_LT(same, 3 * distinct + std::chrono::milliseconds(200));
+    EXPECT_TRUE(fs::exists(trash_ + "/files/x." + std::to_string(kItems) + ".txt"));
 }
 
 TEST(TrashInfo, PercentEncodesRawBytes) {

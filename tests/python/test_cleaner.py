@@ -1,4 +1,8 @@
+import contextlib
+import json
 import os
+import resource
+import signal
 import subprocess
 import sys
 
@@ -155,16 +159,89 @@ def test_unopenable_audit_log_deletes_nothing(tree, tmp_path):
     assert (tree / "a.txt").exists()
 
 
+@contextlib.contextmanager
+def file_size_limit(limit):
+    """Files cannot grow past `limit` bytes meanwhile: writes fail with EFBIG,
+    as they would on a full disk."""
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    saved = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, saved[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+        signal.signal(signal.SIGXFSZ, previous)
+
+
 def test_failing_audit_write_is_reported_not_raised(tree, audit_dir):
     audit_dir.mkdir()
-    (audit_dir / "deletions.jsonl").symlink_to("/dev/full")
+    (audit_dir / "deletions.jsonl").write_bytes(b"{}\n" * 1000)
     paths = [str(tree / "a.txt"), str(tree / "b.bin"), "relative"]
-    report = Cleaner(str(tree), str(audit_dir)).trash(paths)
+    with file_size_limit(3000):
+        report = Cleaner(str(tree), str(audit_dir)).trash(paths)
     # The first path was moved before its record failed: it keeps its outcome.
     assert report.trashed == [paths[0]]
-    reason = "not attempted: audit log write failed: No space left on device (os error 28)"
+    reason = "not attempted: audit log write failed: File too large (os error 27)"
     assert report.failed == [(paths[1], reason), (paths[2], reason)]
     assert not (tree / "a.txt").exists() and (tree / "b.bin").exists()
+
+
+TRASH_ONE = """
+import sys
+from orvalnest._native import Cleaner
+try:
+    Cleaner(sys.argv[1], sys.argv[2]).trash([sys.argv[3]])
+except OSError as error:
+    sys.exit(str(error))
+"""
+
+
+@pytest.mark.parametrize(
+    "make",
+    [os.mkfifo, lambda path: path.symlink_to("/dev/null"), lambda path: path.mkdir()],
+    ids=["fifo", "devnull", "directory"],
+)
+def test_audit_log_that_is_no_regular_file_stops_the_request_at_once(tree, audit_dir, make):
+    audit_dir.mkdir()
+    make(audit_dir / "deletions.jsonl")
+    # In a child: a log that blocked would hang it, not the test run.
+    child = subprocess.run(
+        [sys.executable, "-c", TRASH_ONE, str(tree), str(audit_dir), str(tree / "a.txt")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert child.stderr.startswith(f"cannot open audit log in {audit_dir} (nothing was deleted): "), child.stderr
+    assert (tree / "a.txt").exists()
+
+
+def test_a_log_cut_mid_line_gets_its_line_break_before_the_next_record(cleaner, tree, audit_dir):
+    audit_dir.mkdir()
+    (audit_dir / "deletions.jsonl").write_bytes(b'{"unix_time":17334')
+    cleaner.trash([])
+    assert (audit_dir / "deletions.jsonl").read_bytes() == b'{"unix_time":17334', "nothing to record, nothing written"
+    cleaner.trash([str(tree / "a.txt"), str(tree / "b.bin")], dry_run=True)
+    lines = (audit_dir / "deletions.jsonl").read_bytes().split(b"\n")
+    assert lines[0] == b'{"unix_time":17334' and lines[-1] == b""
+    assert [json.loads(line)["outcome"] for line in lines[1:-1]] == ["would-trash", "would-trash"]
+
+
+def test_the_audit_log_and_the_trash_cannot_trash_themselves(tmp_path, isolated_home):
+    root = tmp_path / "root"
+    audit = root / "state" / "audit"
+    trash = isolated_home / ".local" / "share" / "Trash"
+    (trash / "info").mkdir(parents=True)
+    # A scan root that holds both the home (with its trash) and the audit log.
+    cleaner = Cleaner(str(tmp_path.parent), str(audit))
+    cleaner.trash([])  # creates the log
+    expected = {
+        audit / "deletions.jsonl": f"{audit} holds the audit log",
+        root / "state": f"contains {audit}, which holds the audit log",
+        trash / "info": f"{trash} is a trash folder",
+        trash.parent: f"contains the trash folder {trash}",
+    }
+    report = cleaner.trash([str(path) for path in expected], dry_run=True)
+    assert report.failed == [(str(path), "refused: " + reason) for path, reason in expected.items()]
 
 
 CLEANER_NEW = "Cleaner.__new__() "

@@ -506,6 +506,20 @@ def test_exit_codes_and_messages(tree, args, code, stdout, stderr):
     assert (tree / "big.bin").exists()
 
 
+@pytest.mark.parametrize(
+    "command, path",
+    [("trash", path) for path in ["", ".", "./", "deep/.", "deep/..", ".."]] + [("check", ""), ("check", ".")],
+)
+def test_empty_and_dot_paths_are_refused_before_anything_happens(tree, tmp_path, command, path):
+    # Made absolute, "" and "." would be the working folder, "deep/." its subfolder.
+    extra = ["--audit-dir", str(tmp_path / "audit"), str(tree / "big.bin")] if command == "trash" else []
+    result = orvalnest(command, "--root", tree, *extra, path, cwd=tree / "docs")
+    assert (result.returncode, result.stdout) == (2, "")
+    assert f"refusing to act on {path!r}" in result.stderr
+    assert (tree / "docs" / "deep").is_dir() and (tree / "big.bin").exists()
+    assert not (tmp_path / "audit").exists(), "refused before the audit log was opened"
+
+
 @pytest.fixture(scope="module")
 def large_tree(tmp_path_factory):
     root = tmp_path_factory.mktemp("large")

@@ -42,7 +42,8 @@ class AuditLog {
 public:
     // Creates `audit_dir` and its missing parents (mode 0777 before the umask),
     // opens the log for appending (a new file gets 0600) and reads the user
-    // name from USERNAME, then USER, else "unknown".
+    // name from USERNAME, then USER, else "unknown". Never blocks, and fails
+    // unless the log is a regular file.
     static OsResult<AuditLog> open(std::string_view audit_dir);
 
     // `audit_dir` joined with "deletions.jsonl" (native bytes).
@@ -51,7 +52,8 @@ public:
 
     // Writes the record's line with a single write() on the append-mode file,
     // so lines from other handles on the same file never split it. Retries
-    // after EINTR and continues after a partial write.
+    // after EINTR and continues after a partial write. When the file ended
+    // mid-line, the first record starts with the line feed it lacked.
     OsResult<void> append(const AuditRecord& record);
 
 private:
@@ -60,6 +62,7 @@ private:
     std::string path_;
     std::string user_;
     UniqueFd fd_;
+    bool line_break_first_ = false;
 };
 
 }  // namespace orvalnest

@@ -47,6 +47,40 @@ std::string user_name() {
     return "unknown";
 }
 
+// The log must be an ordinary file: a FIFO would block the request (with the
+// interpreter lock held) until someone reads it, and a link to /dev/null would
+// swallow every record while each path is moved.
+OsError not_a_regular_file() { return OsError::custom("deletions.jsonl is not a regular file"); }
+
+// Opens the log without ever blocking. Read access too where the file allows
+// it, to look at its last byte.
+OsResult<UniqueFd> open_log_file(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file());
+    // O_NONBLOCK only matters if a FIFO appears between the stat and the
+    // open; regular files ignore it.
+    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | kFlags, 0600);
+        if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | kFlags, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(errno == ENXIO ? not_a_regular_file() : OsError::last());
+    UniqueFd owned(fd);
+    if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
+    if (!S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file());
+    return owned;
+}
+
+// A write cut short (a full disk) leaves the last line without its line
+// feed; the next record must not be glued to it.
+bool ends_mid_line(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
+    char last = '\n';
+    return ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+}
+
 }  // namespace
 
 OsResult<AuditLog> AuditLog::open(std::string_view audit_dir) {
@@ -54,18 +88,21 @@ OsResult<AuditLog> AuditLog::open(std::string_view audit_dir) {
     std::string path = paths::join(audit_dir, kAuditLogFileName);
     auto c = paths::c_path(path);
     if (!c) return std::unexpected(c.error());
-    int fd;
-    do {
-        fd = ::open(c->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(OsError::last());
-    return AuditLog(std::move(path), user_name(), UniqueFd(fd));
+    auto fd = open_log_file(*c);
+    if (!fd) return std::unexpected(fd.error());
+    const bool line_break = ends_mid_line(fd->get());
+    AuditLog log(std::move(path), user_name(), std::move(*fd));
+    log.line_break_first_ = line_break;
+    return log;
 }
 
 OsResult<void> AuditLog::append(const AuditRecord& record) {
     // One write call for the whole line where the kernel allows it, so lines
     // from other handles on the same append-mode file never split it.
-    return write_all(fd_.get(), serialize_line(record));
+    if (!line_break_first_) return write_all(fd_.get(), serialize_line(record));
+    auto written = write_all(fd_.get(), "\n" + serialize_line(record));
+    if (written) line_break_first_ = false;
+    return written;
 }
 
 }  // namespace orvalnest

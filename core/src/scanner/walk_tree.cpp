@@ -1,21 +1,17 @@
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
-#include <unordered_set>
 #include <variant>
 
 #include "dir_reader.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/scanner.hpp"
-#include "pseudo_filesystem.hpp"
+#include "parallel_walk.hpp"
+#include "visit_rules.hpp"
 
 namespace orvalnest {
 
@@ -42,34 +38,10 @@ PathBytes copy_bytes(std::string_view bytes) {
 namespace {
 
 using scanner_detail::DirReader;
+using scanner_detail::EntryPath;
+using scanner_detail::Examined;
 using scanner_detail::kDirBufferSize;
-
-// Where an examined entry lives: the root is given whole, every other entry as
-// its directory's shared path plus the name the listing returned.
-struct EntryPath {
-    const SharedPathRef* directory;  // null for the root
-    std::string_view name;           // the root's full path, or one component
-
-    std::string joined() const {
-        return directory ? paths::join(directory->text(), name) : std::string(name);
-    }
-
-    NodeRecord make_node(bool is_dir) const {
-        NodeRecord node;
-        node.is_dir = is_dir;
-        if (directory) node.directory = *directory;
-        node.tail_size = static_cast<std::uint32_t>(name.size());
-        node.tail_data = copy_bytes(name);
-        return node;
-    }
-
-    // The full path of a directory about to be listed, shared by its entries.
-    SharedPathRef make_shared() const {
-        if (!directory) return SharedPathRef::concat({name});
-        const std::string_view base = directory->text();
-        return SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", name});
-    }
-};
+using scanner_detail::saturating_add;
 
 // One directory being listed.
 struct DirFrame {
@@ -90,96 +62,10 @@ struct Descend {
 struct Skip {};
 using VisitResult = std::variant<Leaf, Descend, Skip>;
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) return std::numeric_limits<std::uint64_t>::max();
-    return sum;
-}
-
-// Bytes allocated to an entry, from its block count (512-byte units everywhere).
-std::uint64_t allocated_bytes(const struct stat& metadata) {
-    const auto blocks = static_cast<std::uint64_t>(metadata.st_blocks);
-    return blocks > std::numeric_limits<std::uint64_t>::max() / 512
-               ? std::numeric_limits<std::uint64_t>::max()
-               : blocks * 512;
-}
-
-// The inodes of multiply linked files met so far, so a file reachable through
-// several links occupies the disk once. Files with one link never enter it.
-class LinkedInodes {
-public:
-    // True the first time this inode is met.
-    bool first_meeting(const struct stat& metadata) {
-        return seen_.insert(Key{metadata.st_dev, metadata.st_ino}).second;
-    }
-
-private:
-    struct Key {
-        dev_t device;
-        ino_t inode;
-        bool operator==(const Key&) const = default;
-    };
-    struct Hash {
-        size_t operator()(const Key& key) const noexcept {
-            return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(key.inode) * 0x9E3779B97F4A7C15ULL ^
-                                              static_cast<std::uint64_t>(key.device));
-        }
-    };
-    std::unordered_set<Key, Hash> seen_;
-};
-
-// The exclude patterns, split by what they are matched against.
-class ExcludeRules {
-public:
-    explicit ExcludeRules(const std::vector<std::string>& patterns) {
-        for (const auto& pattern : patterns) {
-            (pattern.find('/') == std::string::npos ? by_name_ : by_path_).push_back(pattern);
-        }
-    }
-    bool empty() const { return by_name_.empty() && by_path_.empty(); }
-    // `name` is NUL-terminated; the full path is only made when a pattern needs it.
-    template <typename MakePath>
-    bool excludes(const char* name, MakePath&& make_path) const {
-        for (const auto& pattern : by_name_) {
-            if (::fnmatch(pattern.c_str(), name, 0) == 0) return true;
-        }
-        if (by_path_.empty()) return false;
-        const std::string path = make_path();
-        for (const auto& pattern : by_path_) {
-            if (::fnmatch(pattern.c_str(), path.c_str(), 0) == 0) return true;
-        }
-        return false;
-    }
-
-private:
-    std::vector<std::string> by_name_;
-    std::vector<std::string> by_path_;
-};
-
-// Largest first; equal sizes keep the listing's order.
-void sort_largest_first(std::vector<NodeRecord>& children) {
-    const auto larger = [](const NodeRecord& a, const NodeRecord& b) { return a.size > b.size; };
-    if (children.size() >= 21) {
-        std::stable_sort(children.begin(), children.end(), larger);
-        return;
-    }
-    // Most directories are small; insertion sort beats the merge sort's buffer there.
-    for (size_t i = 1; i < children.size(); ++i) {
-        if (!larger(children[i], children[i - 1])) continue;
-        NodeRecord moving = std::move(children[i]);
-        size_t j = i;
-        do {
-            children[j] = std::move(children[j - 1]);
-            --j;
-        } while (j > 0 && larger(moving, children[j - 1]));
-        children[j] = std::move(moving);
-    }
-}
-
 class Walk {
 public:
     Walk(const WalkOptions& options, FunctionRef<void(const WalkProgress&)> poll)
-        : poll_(poll), one_filesystem_(options.one_filesystem), exclude_(options.exclude) {
+        : poll_(poll), rules_(options), exclude_(options.exclude) {
         stack_.reserve(MAX_DEPTH);
     }
 
@@ -189,7 +75,7 @@ public:
         const auto c_root = paths::c_path(root);
         if (!c_root) return unlisted_root(root_path, c_root.error());
         if (::lstat(c_root->c_str(), &metadata) != 0) return unlisted_root(root_path, OsError::last());
-        root_device_ = metadata.st_dev;
+        rules_.set_root_device(metadata.st_dev);
 
         VisitResult first = visit_entry(AT_FDCWD, c_root->c_str(), root_path, metadata, 0, nullptr);
         if (auto* leaf = std::get_if<Leaf>(&first)) return outcome(std::move(leaf->node));
@@ -252,59 +138,27 @@ private:
             poll_(WalkProgress{counter_, size_so_far_, disk_so_far_,
                                path.directory ? path.directory->text() : path.name});
         }
+        Examined examined = rules_.examine(path, metadata, depth, parent_device);
+        if (examined.kind == Examined::Kind::Skip) return Skip{};
+        NodeRecord& node = examined.node;
+        if (node.is_hardlink && !links_.first_meeting({metadata.st_dev, metadata.st_ino}))
+            node.disk_usage = 0;
+        size_so_far_ = saturating_add(size_so_far_, node.size);
+        disk_so_far_ = saturating_add(disk_so_far_, node.disk_usage);
+        if (examined.issue) add_issue(path.joined(), std::move(*examined.issue));
+        if (examined.kind == Examined::Kind::Leaf) return Leaf{std::move(node)};
 
-        const auto type = metadata.st_mode & S_IFMT;
-        if (type == S_IFREG || type == S_IFLNK) {
-            NodeRecord node = path.make_node(false);
-            // A symbolic link counts its own blocks but never its target's length.
-            if (type == S_IFREG) node.size = static_cast<std::uint64_t>(metadata.st_size);
-            node.is_symlink = type == S_IFLNK;
-            node.is_hardlink = metadata.st_nlink > 1;
-            if (!node.is_hardlink || links_.first_meeting(metadata))
-                node.disk_usage = allocated_bytes(metadata);
-            size_so_far_ = saturating_add(size_so_far_, node.size);
-            disk_so_far_ = saturating_add(disk_so_far_, node.disk_usage);
+        // Relative to the parent's descriptor, so paths longer than PATH_MAX still open.
+        UniqueFd fd = scanner_detail::open_listed_directory(parent_fd, open_name);
+        const std::uint64_t own_disk = node.disk_usage;
+        if (auto issue = scanner_detail::check_entered(fd, node, metadata.st_dev, parent_device)) {
+            add_issue(path.joined(), std::move(*issue));
+            disk_so_far_ -= own_disk - node.disk_usage;
             return Leaf{std::move(node)};
         }
-        if (type != S_IFDIR) return Skip{};  // FIFOs, sockets and devices hold no data of their own
-
-        if (parent_device && one_filesystem_ && metadata.st_dev != root_device_) {
-            add_issue(path.joined(), "skipped: other filesystem");
-            return Leaf{path.make_node(true)};
-        }
-        // An unlisted directory still occupies its own blocks, as du counts them.
-        const std::uint64_t own_disk = allocated_bytes(metadata);
-        disk_so_far_ = saturating_add(disk_so_far_, own_disk);
-        if (depth >= MAX_DEPTH) {
-            add_issue(path.joined(), "skipped: nested deeper than " + std::to_string(MAX_DEPTH) + " levels");
-            return Leaf{unlisted_directory(path, own_disk)};
-        }
-        // Relative to the parent's descriptor, so paths longer than PATH_MAX
-        // still open; O_NOFOLLOW, so a directory swapped for a symbolic link
-        // since its metadata was read is not followed.
-        UniqueFd fd(::openat(parent_fd, open_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd) {
-            add_issue(path.joined(), OsError::last());
-            return Leaf{unlisted_directory(path, own_disk)};
-        }
-        // Only a mount point can start a pseudo-filesystem, and a mount point
-        // has a device of its own: every other directory skips the check.
-        if (!parent_device || *parent_device != metadata.st_dev) {
-            if (const auto pseudo = scanner_detail::pseudo_filesystem_name(fd.get())) {
-                add_issue(path.joined(), "skipped: pseudo-filesystem (" + std::string(*pseudo) + ")");
-                disk_so_far_ -= own_disk;  // nothing of a kernel-made filesystem is on a disk
-                return Leaf{path.make_node(true)};
-            }
-        }
-        return Descend{DirFrame{path.make_node(true), path.make_shared(),
+        return Descend{DirFrame{std::move(node), path.make_shared(),
                                 DirReader(std::move(fd), buffer_for(depth)), depth, metadata.st_dev,
                                 own_disk}};
-    }
-
-    static NodeRecord unlisted_directory(const EntryPath& path, std::uint64_t own_disk) {
-        NodeRecord node = path.make_node(true);
-        node.disk_usage = own_disk;
-        return node;
     }
 
     // Returns true when the finished frame was the root.
@@ -314,7 +168,7 @@ private:
         stack_.pop_back();  // closes the directory; its entries keep the shared path
         auto& children = node.children;
         children.shrink_to_fit();
-        sort_largest_first(children);
+        scanner_detail::sort_largest_first(children);
         std::uint64_t total = 0;
         for (const auto& child : children) {
             total = saturating_add(total, child.size);
@@ -344,10 +198,9 @@ private:
     }
 
     FunctionRef<void(const WalkProgress&)> poll_;
-    const bool one_filesystem_;
-    const ExcludeRules exclude_;
-    dev_t root_device_ = 0;
-    LinkedInodes links_;
+    scanner_detail::VisitRules rules_;
+    const scanner_detail::ExcludeRules exclude_;
+    scanner_detail::LinkedInodes links_;
     std::uint64_t counter_ = 0;
     std::uint64_t excluded_ = 0;
     std::uint64_t size_so_far_ = 0;
@@ -368,6 +221,7 @@ WalkOutcome walk_tree(std::string_view root, FunctionRef<bool()> is_cancelled,
 
 WalkOutcome walk_tree(std::string_view root, const WalkOptions& options, FunctionRef<bool()> is_cancelled,
                       FunctionRef<void(const WalkProgress&)> poll) {
+    if (options.threads > 1) return scanner_detail::parallel_walk(root, options, is_cancelled, poll);
     return Walk(options, poll).run(root, is_cancelled);
 }
 

@@ -1,0 +1,225 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../core/src/scanner/open_beneath.hpp"
+#include "cleaner_test_support.hpp"
+#include "orvalnest/scanner.hpp"
+
+namespace orvalnest {
+namespace {
+
+namespace fs = std::filesystem;
+
+const auto never = [] { return false; };
+const auto quiet = [](const WalkProgress&) {};
+
+WalkOutcome walk_with(const std::string& root, unsigned threads, std::vector<std::string> exclude = {}) {
+    WalkOptions options;
+    options.threads = threads;
+    options.exclude = std::move(exclude);
+    return walk_tree(root, options, never, quiet);
+}
+
+// Node for node, in order; the message names the first difference.
+void expect_same_tree(const NodeRecord& a, const NodeRecord& b, const std::string& where = "") {
+    const std::string here = where + "/" + a.name();
+    ASSERT_EQ(a.name(), b.name()) << here;
+    ASSERT_EQ(a.path(), b.path()) << here;
+    ASSERT_EQ(a.size, b.size) << here;
+    ASSERT_EQ(a.disk_usage, b.disk_usage) << here;
+    ASSERT_EQ(a.is_dir, b.is_dir) << here;
+    ASSERT_EQ(a.is_symlink, b.is_symlink) << here;
+    ASSERT_EQ(a.is_hardlink, b.is_hardlink) << here;
+    ASSERT_EQ(a.children.size(), b.children.size()) << here;
+    for (size_t i = 0; i < a.children.size(); ++i) expect_same_tree(a.children[i], b.children[i], here);
+}
+
+void expect_same_outcome(const WalkOutcome& a, const WalkOutcome& b) {
+    expect_same_tree(a.root, b.root);
+    EXPECT_EQ(a.entries, b.entries);
+    EXPECT_EQ(a.excluded, b.excluded);
+    ASSERT_EQ(a.issues.size(), b.issues.size());
+    for (size_t i = 0; i < a.issues.size(); ++i) {
+        EXPECT_EQ(a.issues[i].path, b.issues[i].path) << i;
+        EXPECT_EQ(a.issues[i].message, b.issues[i].message) << i;
+    }
+}
+
+// Hard links across directories (met in either order), equal sizes to keep in
+// listing order, links, a FIFO, an excluded name, a chain past MAX_DEPTH and
+// one whose paths pass PATH_MAX.
+void build_mixed_tree(const fs::path& root) {
+    for (int d = 0; d < 12; ++d) {
+        const fs::path dir = root / ("d" + std::to_string(d)) / ("e" + std::to_string(d % 3));
+        fs::create_directories(dir);
+        for (int f = 0; f < 30; ++f) {
+            testing::write_file(dir / ("f" + std::to_string(f)),
+                                std::string(static_cast<size_t>(f % 4) * 700, 'x'));
+        }
+        fs::create_hard_link(dir / "f3", root / ("link" + std::to_string(d)));
+        if (d > 0) fs::create_hard_link(root / "d0" / "e0" / "f1", dir / "shared");
+        fs::create_symlink("../..", dir / "up");
+    }
+    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0644), 0);
+    testing::write_file(root / "skip.tmp", "left out");
+    fs::path deep = root / "deep";
+    for (unsigned i = 0; i <= MAX_DEPTH + 2; ++i) deep /= "n";
+    fs::create_directories(deep);
+    testing::write_file(deep / "beyond", "not reached");
+    UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string name(250, 'x');
+    for (int i = 0; i < PATH_MAX / 250 + 2; ++i) {
+        ASSERT_EQ(::mkdirat(fd.get(), name.c_str(), 0755), 0);
+        fd = UniqueFd(::openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    UniqueFd file(::openat(fd.get(), "long.bin", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(::write(file.get(), "abc", 3), 3);
+}
+
+TEST(ParallelWalk, SameOutcomeAsTheSequentialWalk) {
+    testing::TempDir tree;
+    build_mixed_tree(tree.path());
+    for (const auto& exclude : {std::vector<std::string>{}, std::vector<std::string>{"*.tmp", "*/d1/*"}}) {
+        const auto sequential = walk_with(tree.path(), 1, exclude);
+        EXPECT_FALSE(sequential.issues.empty());  // the depth limit speaks
+        for (unsigned threads : {2u, 3u, 8u}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(exclude.size()) +
+                         " patterns");
+            expect_same_outcome(sequential, walk_with(tree.path(), threads, exclude));
+        }
+    }
+}
+
+int lowest_unused_fd() {
+    int highest = -1;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    return highest + 1;
+}
+
+TEST(ParallelWalk, DescriptorsStayBoundedWhateverTheShape) {
+    // 120 levels, each with four subdirectories: a walk holding a descriptor
+    // per level or per waiting directory would run out under this limit.
+    testing::TempDir tree;
+    fs::path level = tree.path();
+    for (int depth = 0; depth < 120; ++depth) {
+        for (int side = 0; side < 4; ++side) fs::create_directories(level / ("s" + std::to_string(side)));
+        testing::write_file(level / "s0" / "f", "x");
+        level /= "s3";
+    }
+    const auto sequential = walk_with(tree.path(), 1);
+    for (unsigned threads : {2u, 4u}) {
+        struct rlimit saved {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        struct rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(lowest_unused_fd()) + 2 * threads + 2;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        const auto parallel = walk_with(tree.path(), threads);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        expect_same_outcome(sequential, parallel);
+    }
+}
+
+// A tree wide enough that a walk usually lasts past its first poll, made once.
+class ParallelWalkStops : public ::testing::Test {
+protected:
+    static constexpr int kDirs = 100, kFiles = 80;
+    static void SetUpTestSuite() {
+        tree_ = new testing::TempDir();
+        for (int d = 0; d < kDirs; ++d) {
+            const fs::path dir = fs::path(tree_->path()) / ("d" + std::to_string(d));
+            fs::create_directory(dir);
+            for (int f = 0; f < kFiles; ++f) testing::write_file(dir / ("f" + std::to_string(f)), "");
+        }
+    }
+    static void TearDownTestSuite() { delete tree_; }
+    static inline testing::TempDir* tree_ = nullptr;
+};
+
+TEST_F(ParallelWalkStops, PollsAndCancelsOnTheCallingThreadOnly) {
+    const testing::TempDir& tree = *tree_;
+    const auto caller = std::this_thread::get_id();
+    int polls = 0, foreign = 0;
+    bool cancelled = false;
+    WalkOptions options;
+    options.threads = 4;
+    const auto outcome = walk_tree(
+        tree.path(), options,
+        [&] {
+            foreign += std::this_thread::get_id() != caller;
+            return cancelled;
+        },
+        [&](const WalkProgress& progress) {
+            foreign += std::this_thread::get_id() != caller;
+            ++polls;
+            EXPECT_GE(progress.entries, 1u);
+            EXPECT_TRUE(progress.directory.starts_with(tree.path()));
+            cancelled = true;
+        });
+    EXPECT_EQ(foreign, 0);
+    if (polls == 0) GTEST_SKIP() << "the walk ended before its first poll";
+    EXPECT_EQ(polls, 1);
+    EXPECT_LT(outcome.entries, kDirs * (kFiles + 1) + 1u);
+}
+
+TEST_F(ParallelWalkStops, AnExceptionFromThePollStopsAndJoinsEveryWorker) {
+    const testing::TempDir& tree = *tree_;
+    const int fds_before = lowest_unused_fd();
+    WalkOptions options;
+    options.threads = 4;
+    bool thrown = false;
+    try {
+        walk_tree(tree.path(), options, never, [&](const WalkProgress&) {
+            thrown = true;
+            throw std::runtime_error("stop");
+        });
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "stop");
+    }
+    if (!thrown) GTEST_SKIP() << "the walk ended before its first poll";
+    EXPECT_EQ(lowest_unused_fd(), fds_before);
+}
+
+TEST(OpenBeneath, FollowsNoSymbolicLinkAndReachesPastPathMax) {
+    testing::TempDir tree;
+    fs::create_directories(tree / "a/b");
+    fs::create_directory_symlink("a", tree / "via");
+    fs::create_directory_symlink("b", tree / "a/last");
+    UniqueFd base(::open(tree.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_TRUE(scanner_detail::open_beneath(base.get(), "a/b"));
+    for (const char* refused : {"via/b", "a/last"}) {
+        errno = 0;
+        EXPECT_FALSE(scanner_detail::open_beneath(base.get(), refused)) << refused;
+        EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << refused << ": " << errno;
+    }
+    std::string relative;
+    UniqueFd dir(::dup(base.get()));
+    const std::string name(200, 'y');
+    for (int i = 0; i < PATH_MAX / 200 + 2; ++i) {
+        ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
+        dir = UniqueFd(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        relative += (relative.empty() ? "" : "/") + name;
+    }
+    UniqueFd deep = scanner_detail::open_beneath(base.get(), relative);
+    ASSERT_TRUE(deep);
+    struct stat expected {
+    }, got{};
+    ASSERT_EQ(::fstat(dir.get(), &expected), 0);
+    ASSERT_EQ(::fstat(deep.get(), &got), 0);
+    EXPECT_EQ(expected.st_ino, got.st_ino);
+}
+
+}  // namespace
+}  // namespace orvalnest

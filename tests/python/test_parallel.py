@@ -1,0 +1,173 @@
+"""The parallel walk returns the sequential walk's tree, issues and order, and
+leaves no thread or descriptor behind on any way out."""
+
+import _thread
+import os
+import pwd
+import random
+import shutil
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from orvalnest import MAX_DEPTH, scan_tree
+
+THREADS = (1, 2, 8)
+
+
+def build_random_tree(root: Path, seed: int) -> None:
+    """Random depths and widths with many equal sizes (the order of ties counts),
+    hard links across directories, symbolic links, FIFOs, directories that
+    cannot be listed or searched, and for some seeds a chain past MAX_DEPTH."""
+    rng = random.Random(seed)
+    dirs = [root]
+    for i in range(rng.randint(10, 40)):
+        dirs.append(rng.choice(dirs[-5:] if rng.random() < 0.6 else dirs) / f"d{i}")
+        dirs[-1].mkdir()
+    regular: list[Path] = []
+    for j in range(rng.randint(80, 250)):
+        path = rng.choice(dirs) / f"f{j}"
+        kind = rng.random()
+        if kind < 0.15 and regular:
+            os.link(rng.choice(regular), path)
+        elif kind < 0.25:
+            os.symlink(rng.choice(["..", "f1", "/etc/hostname", "missing"]), path)
+        elif kind < 0.3:
+            os.mkfifo(path)
+        else:
+            with open(path, "wb") as file:
+                file.write(b"x" * rng.choice([0, 0, 1, 100, 5000]))
+                if rng.random() < 0.1:
+                    file.truncate(rng.randint(1, 1 << 30))  # sparse
+            regular.append(path)
+    if seed % 2:
+        chain = rng.choice(dirs)
+        for _ in range(MAX_DEPTH + 2):
+            chain = chain / "n"
+            chain.mkdir()
+    for mode in (0o000, 0o300, 0o600):  # not listable; listable, not searchable
+        locked = rng.choice(dirs[1:])
+        (locked / "inside").mkdir(exist_ok=True)
+        locked.chmod(mode)
+
+
+def flatten(node):
+    children = tuple(flatten(child) for child in node.children)
+    return (node.name, node.path, node.size, node.disk_usage, node.is_dir, node.is_symlink, node.is_hardlink, children)
+
+
+def outcome(root, **options):
+    result = scan_tree(root, **options)
+    return flatten(result.root), [(issue.path, issue.message) for issue in result.issues], result.excluded
+
+
+def compare_thread_counts(root: str) -> list[str]:
+    """What differs between the thread counts, for each set of options."""
+    problems = []
+    for options in ({}, {"exclude": ["f1*", "*/d3/*"]}, {"one_filesystem": True}):
+        results = {threads: outcome(root, threads=threads, **options) for threads in THREADS}
+        problems += [f"{n} threads differ with {options}" for n in THREADS if results[n] != results[1]]
+        if not results[1][1]:
+            problems.append(f"no issues with {options}: the unreadable directories were read")
+    return problems
+
+
+def run_unprivileged(check, root: str) -> list[str]:
+    """Runs `check(root)` as nobody in a forked child (root reads every
+    directory), and returns what it found."""
+    nobody = pwd.getpwnam("nobody")
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        status = 1
+        try:
+            os.close(read_end)
+            os.setgroups([])
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+            os.write(write_end, "\n".join(check(root)).encode())
+            status = 0
+        finally:
+            os._exit(status)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as reading:
+        report = reading.read().decode()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, "the unprivileged child failed"
+    return report.splitlines()
+
+
+@pytest.fixture
+def shared_tmp():
+    # Outside pytest's private tmp_path, so an unprivileged child can reach it.
+    path = Path(tempfile.mkdtemp(prefix="orvalnest-parallel-"))
+    path.chmod(0o755)
+    yield path
+    for below, dirs, _ in os.walk(path):
+        for name in dirs:
+            os.chmod(os.path.join(below, name), 0o755)
+    shutil.rmtree(path)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3, 4])
+def test_every_thread_count_gives_the_same_result(shared_tmp, seed):
+    build_random_tree(shared_tmp, seed)
+    if os.geteuid() == 0:
+        assert run_unprivileged(compare_thread_counts, str(shared_tmp)) == []
+    else:
+        assert compare_thread_counts(str(shared_tmp)) == []
+
+
+def tasks_and_descriptors():
+    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
+
+
+# A system tree that takes well over a progress interval to walk; only read.
+BIG_TREE = "/usr"
+
+
+def test_progress_runs_on_the_calling_thread_while_workers_walk():
+    tasks, _ = tasks_and_descriptors()
+    calls = []
+
+    def record(progress):
+        calls.append((threading.get_ident(), progress.done, tasks_and_descriptors()[0] - tasks))
+
+    scan_tree(BIG_TREE, threads=3, progress=record)
+    assert len(calls) > 1
+    assert {ident for ident, _, _ in calls} == {threading.get_ident()}
+    # Three more threads while walking than once the walk is over (a sanitizer may add one of its own).
+    (_, done_before, during), (_, done, after) = calls[-2:]
+    assert (done_before, done, during - after) == (False, True, 3)
+
+
+class Stop(Exception):
+    pass
+
+
+def raise_stop(progress):
+    if not progress.done:
+        raise Stop
+
+
+def ctrl_c_soon():
+    # Trips the SIGINT flag from another thread while the scan runs, as Ctrl+C would.
+    threading.Timer(0.05, _thread.interrupt_main).start()
+
+
+@pytest.mark.parametrize(
+    ("progress", "before", "expected"),
+    [(raise_stop, None, Stop()), (None, ctrl_c_soon, KeyboardInterrupt("scan interrupted"))],
+)
+def test_a_stopped_scan_leaves_no_thread_or_descriptor(progress, before, expected):
+    counts = tasks_and_descriptors()
+    if before:
+        before()
+    with pytest.raises(type(expected)) as raised:
+        scan_tree(BIG_TREE, threads=4, progress=progress)
+    assert raised.value.args == expected.args
+    time.sleep(0.1)  # the timer thread ends
+    assert tasks_and_descriptors() == counts
