@@ -3,11 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <thread>
-#include <variant>
 
 #include "cleaner_test_support.hpp"
 #include "orvalnest/audit.hpp"
@@ -29,66 +27,6 @@ AuditRecord sample_record() {
                        .detail = std::nullopt};
 }
 
-// A reader written apart from the serializer, so that what the log writes is
-// checked to be JSON rather than merely what the serializer meant. It takes
-// exactly what a record holds: one flat object of strings, unsigned integers
-// and null, with no whitespace.
-using JsonValue = std::variant<std::nullptr_t, std::uint64_t, std::string>;
-using JsonObject = std::vector<std::pair<std::string, JsonValue>>;
-
-std::optional<std::string> read_string(std::string_view& s) {
-    constexpr std::string_view kEscaped = "\"\\/bfnrt", kMeaning = "\"\\/\b\f\n\r\t";
-    if (!s.starts_with('"')) return std::nullopt;
-    std::string out;
-    for (size_t i = 1; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == '"') {
-            s.remove_prefix(i + 1);
-            return out;
-        }
-        if (static_cast<unsigned char>(c) < 0x20 || (c == '\\' && ++i == s.size())) return std::nullopt;
-        unsigned code = 0;
-        if (c != '\\') {
-            out += c;
-        } else if (const size_t k = kEscaped.find(s[i]); k != std::string_view::npos) {
-            out += kMeaning[k];
-        } else if (s[i] == 'u' && i + 4 < s.size() &&
-                   std::from_chars(&s[i + 1], &s[i + 5], code, 16).ptr == &s[i + 5] && code < 0x80) {
-            out += static_cast<char>(code);  // records only escape control bytes
-            i += 4;
-        } else {
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<JsonObject> read_record(std::string_view s) {
-    JsonObject out;
-    if (!s.starts_with('{')) return std::nullopt;
-    do {
-        s.remove_prefix(1);  // the '{' or ','
-        auto key = read_string(s);
-        if (!key || !s.starts_with(':')) return std::nullopt;
-        s.remove_prefix(1);
-        JsonValue value = nullptr;
-        std::uint64_t number = 0;
-        if (auto text = s.starts_with('"') ? read_string(s) : std::nullopt) {
-            value = std::move(*text);
-        } else if (s.starts_with("null")) {
-            s.remove_prefix(4);
-        } else if (const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), number);
-                   error == std::errc{} && (s[0] != '0' || end == s.data() + 1)) {
-            value = number;
-            s.remove_prefix(end - s.data());
-        } else {
-            return std::nullopt;
-        }
-        out.emplace_back(std::move(*key), std::move(value));
-    } while (s.starts_with(','));
-    return s == "}" ? std::optional(out) : std::nullopt;
-}
-
 TEST(AuditRecordJson, IsCompactWithFieldsInFixedOrder) {
     EXPECT_EQ(
         serialize_line(sample_record()),
@@ -97,12 +35,14 @@ TEST(AuditRecordJson, IsCompactWithFieldsInFixedOrder) {
         R"("outcome":"trashed","detail":null})"
         "\n");
     AuditRecord refused = sample_record();
-    refused.unix_time = 0;
+    refused.unix_time = 18446744073709551615u;
+    refused.user = "u\"\\";  // every text field goes through the same escaping
+    refused.scan_root = "/s\tr";
     refused.resolved.reset();
     refused.outcome = AuditOutcome::Failed;
     refused.detail = "refused: path is outside the scanned folder";
     EXPECT_EQ(serialize_line(refused),
-              R"({"unix_time":0,"user":"someone","scan_root":"/Users/someone/Downloads",)"
+              R"({"unix_time":18446744073709551615,"user":"u\"\\","scan_root":"/s\tr",)"
               R"("requested":"/Users/someone/Downloads/old.zip","resolved":null,"outcome":"failed",)"
               R"("detail":"refused: path is outside the scanned folder"})"
               "\n");
@@ -126,32 +66,6 @@ TEST(AuditRecordJson, EscapesExactlyTheControlBytesQuoteAndBackslash) {
         EXPECT_NE(line.find(R"("requested":")" + escaped + R"(",)"), std::string::npos) << line;
         EXPECT_EQ(line.find('\n'), line.size() - 1);
     }
-}
-
-TEST(AuditLogFile, RecordsReadBackFieldByField) {
-    TempDir tmp;
-    auto log = AuditLog::open(tmp / "audit").value();
-    const AuditRecord tricky{.unix_time = 18446744073709551615u,
-                             .user = "u\"\\",
-                             .scan_root = "/s\tr",
-                             .requested = "/s/new\nline\x1b\xc3\xa9",
-                             .resolved = std::nullopt,
-                             .outcome = AuditOutcome::Failed,
-                             .detail = "refused: path is not absolute"};
-    ASSERT_TRUE(log.append(sample_record()));
-    ASSERT_TRUE(log.append(tricky));
-
-    const auto object = [](const AuditRecord& r, std::string outcome) {
-        const auto or_null = [](const auto& text) { return text ? JsonValue(*text) : JsonValue(nullptr); };
-        return JsonObject{{"unix_time", r.unix_time},        {"user", r.user},
-                          {"scan_root", r.scan_root},        {"requested", r.requested},
-                          {"resolved", or_null(r.resolved)}, {"outcome", std::move(outcome)},
-                          {"detail", or_null(r.detail)}};
-    };
-    std::vector<std::optional<JsonObject>> records;
-    for (const auto& line : testing::read_lines(log.path())) records.push_back(read_record(line));
-    EXPECT_EQ(records, (std::vector<std::optional<JsonObject>>{object(sample_record(), "trashed"),
-                                                               object(tricky, "failed")}));
 }
 
 // The descriptor the log holds for `path`, found through /proc, or -1.

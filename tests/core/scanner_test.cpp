@@ -91,6 +91,38 @@ TEST(WalkTree, RootsThatCannotBeListed) {
     EXPECT_TRUE(slash.root.children.empty());
 }
 
+// A link counts its own blocks, never its target's length; the chain stops at
+// MAX_DEPTH with the unlisted directory shown, its own blocks counted, and one issue.
+TEST(WalkTree, LinksCountNoTargetLengthAndTheWalkStopsAtMaxDepth) {
+    TempTree tree;
+    tree.file("target", 5000);
+    ASSERT_EQ(::symlink("target", (tree / "link").c_str()), 0);
+    std::string chain = tree / "d";
+    for (unsigned depth = 1; depth <= MAX_DEPTH + 1; ++depth, chain += "/d") {
+        ASSERT_EQ(::mkdir(chain.c_str(), 0755), 0);
+        testing::write_file(chain + "/f", "x");
+    }
+    const auto outcome = walk(tree.path());
+    struct stat link {};
+    ASSERT_EQ(::lstat((tree / "link").c_str(), &link), 0);
+    const NodeRecord* node = child(outcome.root, "link");
+    ASSERT_NE(node, nullptr);
+    EXPECT_TRUE(node->is_symlink && !node->is_dir);
+    EXPECT_EQ(node->size, 0u);
+    EXPECT_EQ(node->disk_usage, static_cast<std::uint64_t>(link.st_blocks) * 512);
+    node = child(outcome.root, "d");
+    for (unsigned depth = 1; depth < MAX_DEPTH; ++depth) node = child(*node, "d");
+    ASSERT_NE(node, nullptr);
+    EXPECT_TRUE(node->is_dir && node->children.empty());
+    struct stat unlisted {};
+    ASSERT_EQ(::lstat(node->path().c_str(), &unlisted), 0);
+    EXPECT_EQ(node->disk_usage, static_cast<std::uint64_t>(unlisted.st_blocks) * 512);
+    EXPECT_EQ(outcome.root.size, 5000u + MAX_DEPTH - 1);  // one byte per listed level
+    ASSERT_EQ(outcome.issues.size(), 1u);
+    EXPECT_EQ(outcome.issues[0].path, node->path());
+    EXPECT_EQ(outcome.issues[0].message, "skipped: nested deeper than 256 levels");
+}
+
 TEST(WalkTree, ListsTreesWhosePathsExceedPathMax) {
     TempTree tree;
     const std::string name(250, 'x');

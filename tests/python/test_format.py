@@ -21,17 +21,11 @@ def reference(size: int) -> str:
 
 @given(st.integers(min_value=0, max_value=2**64 - 1))
 @example(1023)
+@example(1280)  # exact ties at one digit go to even: 1.2 KB, 1.8 KB
+@example(1792)
 @example(1048575)
 @example(1048576)
 @example(2**64 - 1)
 def test_matches_correctly_rounded_reference(size):
     assert format_bytes(size) == format_bytes(size=size) == reference(size)
 
-
-@given(st.integers(min_value=1, max_value=1023), st.integers(min_value=1, max_value=4))
-def test_exact_ties_round_to_even(whole, unit):
-    # x.25 and x.75 are exact ties at one digit: they go to x.2 and x.8.
-    label = ["KB", "MB", "GB", "TB", "PB"][unit - 1]
-    quarter = 1024**unit // 4
-    assert format_bytes(whole * 1024**unit + quarter) == f"{whole}.2 {label}"
-    assert format_bytes(whole * 1024**unit + 3 * quarter) == f"{whole}.8 {label}"

@@ -11,9 +11,12 @@ import time
 from pathlib import Path
 
 import pytest
-from helpers import by_name, make_file, walk
+from helpers import PathLike, by_name, make_file, walk
 
+from orvalnest import scan_tree
 from orvalnest._native import Node, ScanIssue, ScanResult, scan
+
+NOTES = sys.version_info >= (3, 11)  # exceptions carry notes from 3.11 on
 
 
 @pytest.fixture
@@ -84,6 +87,12 @@ def test_repr_uses_the_quoted_form(tmp_path):
     assert repr(issue) == 'ScanIssue(path="/proc", message="skipped: pseudo-filesystem (proc)")'
 
 
+class RaisingPathLike:
+    def __fspath__(self):
+        raise KeyError("inner")
+
+
+@pytest.mark.parametrize("entry", [scan, scan_tree], ids=["scan", "scan_tree"])
 @pytest.mark.parametrize(
     "argument, exception, message",
     [
@@ -91,14 +100,20 @@ def test_repr_uses_the_quoted_form(tmp_path):
         ("{tmp}/missing", FileNotFoundError, "{tmp}/missing does not exist"),
         ("{tmp}/file/below", FileNotFoundError, "{tmp}/file/below does not exist"),
         ("{tmp}//file", NotADirectoryError, "{tmp}/file is not a directory"),
+        # Refused before any check, with a note naming the parameter.
+        (b"/tmp", TypeError, "'bytes' object is not an instance of 'str'"),
+        (PathLike(b"/tmp"), TypeError, "'bytes' object is not an instance of 'str'"),
+        (42, TypeError, "expected str, bytes or os.PathLike object, not int"),
+        (RaisingPathLike(), KeyError, "'inner'"),  # the caller's own exception comes out as it was
     ],
 )
-def test_root_checks(tmp_path, argument, exception, message):
+def test_root_checks(tmp_path, entry, argument, exception, message):
     make_file(tmp_path / "file", 1)
-    with pytest.raises(OSError) as caught:
-        scan(argument.format(tmp=tmp_path))
-    assert type(caught.value) is exception
-    assert caught.value.args == (message.format(tmp=tmp_path),)
+    with pytest.raises(exception) as caught:
+        entry(argument.format(tmp=tmp_path) if isinstance(argument, str) else argument)
+    assert type(caught.value) is exception and str(caught.value) == message.format(tmp=tmp_path)
+    if not issubclass(exception, OSError):
+        assert getattr(caught.value, "__notes__", None) == (["while processing 'path'"] if NOTES else None)
 
 
 def test_root_forms(tmp_path, monkeypatch):

@@ -157,15 +157,6 @@ def test_option_errors(tmp_path, kwargs, exception, message):
         assert str(caught.value) == message
 
 
-def test_root_errors_are_those_of_scan(tmp_path):
-    for path in ["", str(tmp_path / "missing"), __file__]:
-        with pytest.raises(OSError) as plain:
-            scan(path)
-        with pytest.raises(type(plain.value)) as extended:
-            scan_tree(path)
-        assert str(extended.value) == str(plain.value)
-
-
 MOUNT_CHECK = textwrap.dedent(
     """
     import json, os, subprocess, sys
