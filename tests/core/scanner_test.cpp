@@ -123,6 +123,25 @@ TEST(WalkTree, LinksCountNoTargetLengthAndTheWalkStopsAtMaxDepth) {
     EXPECT_EQ(outcome.issues[0].message, "skipped: nested deeper than 256 levels");
 }
 
+TEST(WalkTree, OneFilesystemStaysOffAMountedFolder) {
+    TempTree tree;
+    testing::PrivateMounts mounts;
+    if (auto refused = mounts.tmpfs(tree / "mnt")) GTEST_SKIP() << *refused;
+    testing::write_file(tree / "mnt/inside", std::string(50000, 'y'));
+    testing::write_file(tree / "outside", std::string(700, 'z'));
+    WalkOptions options;
+    EXPECT_EQ(walk_tree(tree.path(), options, never, [](const WalkProgress&) {}).root.size, 50700u);
+    options.one_filesystem = true;
+    const auto outcome = walk_tree(tree.path(), options, never, [](const WalkProgress&) {});
+    EXPECT_EQ(outcome.root.size, 700u);
+    const NodeRecord* mnt = child(outcome.root, "mnt");
+    ASSERT_NE(mnt, nullptr);
+    EXPECT_TRUE(mnt->is_dir && mnt->children.empty() && mnt->disk_usage == 0);
+    ASSERT_EQ(outcome.issues.size(), 1u);
+    EXPECT_EQ(outcome.issues[0].path, tree / "mnt");
+    EXPECT_EQ(outcome.issues[0].message, "skipped: other filesystem");
+}
+
 TEST(WalkTree, ListsTreesWhosePathsExceedPathMax) {
     TempTree tree;
     const std::string name(250, 'x');

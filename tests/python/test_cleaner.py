@@ -1,8 +1,5 @@
-import contextlib
 import json
 import os
-import resource
-import signal
 import subprocess
 import sys
 
@@ -159,33 +156,6 @@ def test_unopenable_audit_log_deletes_nothing(tree, tmp_path):
     assert (tree / "a.txt").exists()
 
 
-@contextlib.contextmanager
-def file_size_limit(limit):
-    """Files cannot grow past `limit` bytes meanwhile: writes fail with EFBIG,
-    as they would on a full disk."""
-    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    saved = resource.getrlimit(resource.RLIMIT_FSIZE)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, saved[1]))
-    try:
-        yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
-        signal.signal(signal.SIGXFSZ, previous)
-
-
-def test_failing_audit_write_is_reported_not_raised(tree, audit_dir):
-    audit_dir.mkdir()
-    (audit_dir / "deletions.jsonl").write_bytes(b"{}\n" * 1000)
-    paths = [str(tree / "a.txt"), str(tree / "b.bin"), "relative"]
-    with file_size_limit(3000):
-        report = Cleaner(str(tree), str(audit_dir)).trash(paths)
-    # The first path was moved before its record failed: it keeps its outcome.
-    assert report.trashed == [paths[0]]
-    reason = "not attempted: audit log write failed: File too large (os error 27)"
-    assert report.failed == [(paths[1], reason), (paths[2], reason)]
-    assert not (tree / "a.txt").exists() and (tree / "b.bin").exists()
-
-
 TRASH_ONE = """
 import sys
 from orvalnest._native import Cleaner
@@ -251,11 +221,8 @@ CLEANER_NEW = "Cleaner.__new__() "
     "call, message, note",
     [
         (lambda c: c.trash("/x"), "Can't extract `str` to `Vec`", "paths"),
-        (lambda c: c.trash({"/x"}), "'set' object is not an instance of 'Sequence'", "paths"),
-        (lambda c: c.trash(None), "'None' is not an instance of 'Sequence'", "paths"),
         (lambda c: c.trash([b"/x"]), "'bytes' object is not an instance of 'str'", "paths"),
         (lambda c: c.trash(["/x"], dry_run=1), "'int' object is not an instance of 'bool'", "dry_run"),
-        (lambda c: c.trash(["/x"], dry_run=None), "'None' is not an instance of 'bool'", "dry_run"),
         (lambda c: c.trash(["/x"], True), "Cleaner.trash() takes 1 positional arguments but 2 were given", None),
         (lambda c: c.trash(), "Cleaner.trash() missing 1 required positional argument: 'paths'", None),
         (
@@ -263,7 +230,6 @@ CLEANER_NEW = "Cleaner.__new__() "
             CLEANER_NEW + "missing 2 required positional arguments: 'scan_root' and 'audit_log_dir'",
             None,
         ),
-        (lambda c: Cleaner("/", "/", "/"), CLEANER_NEW + "takes 2 positional arguments but 3 were given", None),
         (lambda c: Cleaner("/", scan_root="/"), CLEANER_NEW + "got multiple values for argument 'scan_root'", None),
     ],
 )

@@ -96,25 +96,21 @@ def test_arguments_keep_their_reference_counts(tree, tmp_path):
     root, inside, missing = fresh(str(tree)), fresh(str(tree / "four.zip")), fresh(str(tree / "missing"))
     path_like, bytes_like, path = PathLike(fresh(str(tree / "a"))), PathLike(os.fsencode(tree)), tree / "c"
     paths = [inside, path_like, path, missing, fresh("/etc/passwd")]
-    as_tuple, failing = tuple(paths), [inside, b"/bytes", path_like]
+    failing = [inside, b"/bytes", path_like]
     flag, big, size, index, fake = np.True_, 10**30, 123456789, np.int64(5), FakeNumpyBool()
     calls = [  # (id, call, the argument objects whose counts must not change)
         ("scan str", lambda: scan(root), [root]),
         ("scan path-like", lambda: scan(path_like), [path_like, path_like.value]),
-        ("scan pathlib", lambda: scan(path=path), [path]),
         ("scan missing", lambda: scan(missing), [missing]),
         ("scan bytes path-like", lambda: scan(bytes_like), [bytes_like, bytes_like.value]),
-        ("format_bytes", lambda: format_bytes(size), [size]),
         ("format_bytes index", lambda: format_bytes(index), [index]),
         ("format_bytes overflow", lambda: format_bytes(big), [big]),
         ("Cleaner", lambda: Cleaner(path, audit), [path, audit]),
         ("Cleaner missing", lambda: Cleaner(missing, audit), [missing, audit]),
         ("check accepted", lambda: cleaner.check(inside), [inside]),
         ("check refused", lambda: cleaner.check(paths[-1]), [paths[-1]]),
-        ("check missing", lambda: cleaner.check(missing), [missing]),
         ("check path-like", lambda: cleaner.check(path_like), [path_like, path_like.value]),
         ("trash list", lambda: cleaner.trash(paths, dry_run=flag), [paths, flag, *paths]),
-        ("trash tuple", lambda: cleaner.trash(paths=as_tuple, dry_run=True), [as_tuple, *as_tuple]),
         ("trash bad item", lambda: cleaner.trash(failing, dry_run=True), [failing, *failing]),
         ("trash bad flag", lambda: cleaner.trash(paths, dry_run=size), [paths, size, *paths]),
         ("trash raising flag", lambda: cleaner.trash(paths, dry_run=fake), [paths, fake, *paths]),

@@ -133,19 +133,6 @@ def test_root_forms(tmp_path, monkeypatch):
     assert (relative.root.path, relative.root.name) == (f"{tmp_path}/a/../b/", "b")
 
 
-def test_a_real_system_tree():
-    # /usr, not /: the same checks at a fraction of the time; pseudo-filesystems
-    # are the C++ walk tests' and the command line's ncdu export test's.
-    result = scan("/usr")
-    assert (result.root.name, result.root.is_dir) == ("usr", True) and result.root.size > 0
-    issue_paths = {issue.path for issue in result.issues}
-    for node in walk(by_name(result.root)["lib"]):
-        sizes = [child.size for child in node.children]
-        assert sizes == sorted(sizes, reverse=True)
-        if node.is_dir and node.path not in issue_paths:
-            assert node.size == sum(sizes)
-
-
 @pytest.fixture(scope="module")
 def many_files(tmp_path_factory) -> Path:
     root = tmp_path_factory.mktemp("many")

@@ -1,10 +1,7 @@
 """The scan with options and the disk usage every scan reports."""
 
 import os
-import shutil
 import subprocess
-import sys
-import textwrap
 import time
 from pathlib import Path
 
@@ -155,48 +152,3 @@ def test_option_errors(tmp_path, kwargs, exception, message):
         scan_tree(tmp_path, **kwargs)
     if message:
         assert str(caught.value) == message
-
-
-MOUNT_CHECK = textwrap.dedent(
-    """
-    import json, os, subprocess, sys
-    root = sys.argv[1]
-    os.makedirs(root + "/mnt")
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "scratch", root + "/mnt"], check=True)
-    with open(root + "/mnt/inside", "wb") as f:
-        f.write(b"y" * 50000)
-    with open(root + "/outside", "wb") as f:
-        f.write(b"z" * 700)
-    from orvalnest import scan_tree
-    out = {}
-    for flag in (False, True):
-        result = scan_tree(root, one_filesystem=flag)
-        mnt = next(c for c in result.root.children if c.name == "mnt")
-        out[str(flag)] = [result.root.size, mnt.size, mnt.disk_usage, len(mnt),
-                          [(i.path, i.message) for i in result.issues]]
-    print(json.dumps(out))
-    """
-)
-
-
-def test_one_filesystem_stays_off_a_mounted_tmpfs(tmp_path):
-    if shutil.which("unshare") is None:
-        pytest.skip("unshare is not installed")
-    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"], capture_output=True)
-    if probe.returncode != 0:
-        pytest.skip(f"no private mount namespace here: {probe.stderr.decode().strip()}")
-    done = subprocess.run(
-        ["unshare", "-m", "--propagation", "private", sys.executable, "-c", MOUNT_CHECK, str(tmp_path)],
-        capture_output=True,
-        text=True,
-        env=os.environ,
-    )
-    if done.returncode != 0 and "mount" in done.stderr and "permission" in done.stderr.lower():
-        pytest.skip(f"mounting refused: {done.stderr.strip()}")
-    assert done.returncode == 0, done.stderr
-    import json
-
-    out = json.loads(done.stdout)
-    assert out["False"] == [50700, 50000, out["False"][2], 1, []]
-    assert out["False"][2] >= 50000
-    assert out["True"] == [700, 0, 0, 0, [[str(tmp_path / "mnt"), "skipped: other filesystem"]]]
