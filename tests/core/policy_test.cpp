@@ -37,7 +37,6 @@ protected:
             write_file(tmp_ / file);
         }
         const std::vector<std::pair<std::string, std::string>> links = {{tmp_ / "outside", "scan/link_out"},
-                                                                        {"/etc", "scan/link_etc"},
                                                                         {tmp_ / "missing", "scan/dangling"},
                                                                         {"dir", "scan/link_dir"},
                                                                         {".", "scan/link_root"},
@@ -59,7 +58,8 @@ protected:
 
 // In paths and expectations, $T is the temporary directory and $S the scan
 // root inside it. Refusals expect their message; acceptances (no kind) the
-// resolved path.
+// resolved path. One row per message and per case the random trees below
+// cannot make; their spelling variants are the property test's.
 TEST_F(PolicyValidate, AcceptsOrRefusesWithTheExactMessage) {
     constexpr auto kDot = RefusalKind::DotComponent, kOutside = RefusalKind::OutsideScanRoot,
                    kItself = RefusalKind::ScanRootItself, kUnresolvable = RefusalKind::Unresolvable;
@@ -68,35 +68,25 @@ TEST_F(PolicyValidate, AcceptsOrRefusesWithTheExactMessage) {
                       missing = "path could not be resolved: No such file or directory (os error 2)";
     const std::vector<std::tuple<std::string, std::optional<RefusalKind>, std::string>> cases = {
         {"", RefusalKind::NotAbsolute, not_absolute},
-        {"relative/x", RefusalKind::NotAbsolute, not_absolute},
         {"$S/dir/../file", kDot, dots},  // would resolve inside, still refused
-        {"$S/..", kDot, dots},
         {"/", kItself, kItselfMessage},
-        {"//", kItself, kItselfMessage},
-        {"/.", kItself, kItselfMessage},
         {"$S", kItself, kItselfMessage},
-        {"$S//", kItself, kItselfMessage},
         {"$S/.", kItself, kItselfMessage},
         {"$T/tlink/scan", kItself, kItselfMessage},  // through a linked parent
         {"$S/missing", kUnresolvable, missing},
-        {"$S/dangling/x", kUnresolvable, missing},
         {"$S/file/x", kUnresolvable, "path could not be resolved: Not a directory (os error 20)"},
         {std::string("$S/fi\0le", 8), kUnresolvable,
          "path could not be resolved: file name contained an unexpected NUL byte"},
         {"$T/outside/secret", kOutside, outside},
         {"$S/link_out/secret", kOutside, outside},
-        {"$S/link_etc/hosts", kOutside, outside},
         {"$T/scanlink", kOutside, outside},  // a link to the scan root is a different entry
         {"$S/file", std::nullopt, "$S/file"},
-        {"$S//./dir/", std::nullopt, "$S/dir"},
         {"$S/dir/.", std::nullopt, "$S/dir"},
         {"$T/tlink/scan/file", std::nullopt, "$S/file"},
         {"$T/scanlink/dir/inner", std::nullopt, "$S/dir/inner"},
         {"$S/link_dir/inner", std::nullopt, "$S/dir/inner"},
         {"$S/link_out", std::nullopt, "$S/link_out"},  // the final link is kept, never its target
-        {"$S/link_out/", std::nullopt, "$S/link_out"},
         {"$S/dangling", std::nullopt, "$S/dangling"},
-        {"$S/link_root", std::nullopt, "$S/link_root"},
         {"$S/link_root/file", std::nullopt, "$S/file"},
         {"$S/bad\xff", std::nullopt, "$S/bad\xff"}};
     for (const auto& [path, kind, expected] : cases) {
