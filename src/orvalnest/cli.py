@@ -17,7 +17,7 @@ from typing import TextIO
 
 from orvalnest import scan_tree
 from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, ScanResult, TrashReport, __version__, format_bytes
-from orvalnest.html_report import write_html
+from orvalnest.report.html_report import write_html
 from orvalnest.report.json_export import write_json
 from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
