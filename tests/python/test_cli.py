@@ -579,7 +579,9 @@ def test_trash_failures_in_words(reason, words):
     assert in_words(reason) == words
 
 
-@pytest.mark.parametrize("args, threads", [([], None), (["--threads", "2"], 2), (["--threads", "0"], "must be 1 or more")])
+@pytest.mark.parametrize(
+    "args, threads", [([], None), (["--threads", "2"], 2), (["--threads", "0"], "must be 1 or more")]
+)
 def test_scans_on_every_cpu_unless_told(tree, monkeypatch, capsys, args, threads):
     from orvalnest import cli
     from orvalnest.browse.command import browse_parser

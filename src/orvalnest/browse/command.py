@@ -14,6 +14,7 @@ _EPILOG = f"""\
 Keys: arrows or h j k l to move and open, s n c to sort by size, name or
 items, a for apparent sizes, / to filter, i for details, Space to mark,
 d to trash the marked entries (a dry run shows what the policy allows first),
+r to scan the folder on screen again, e to export it as JSON or ncdu,
 ? for every key, q to quit.
 
 Trash requests follow the rules of '{PROG} trash --root PATH': nothing outside

@@ -15,8 +15,8 @@ from importlib import resources
 from typing import TextIO
 
 from orvalnest._native import ScanIssue, ScanResult, __version__
-from orvalnest.report.treemap_data import BUDGET, CATEGORIES, TreeNode, build
-from orvalnest.view import IssueIndex
+from orvalnest.report.treemap_data import BUDGET, CATEGORIES, build
+from orvalnest.view import IssueIndex, TreeNode
 
 _ASSETS = "treemap"
 _PLACEHOLDER = re.compile(r"\{\{([A-Z_]+)\}\}")
