@@ -24,7 +24,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from orvalnest.html_report import render_html
+from orvalnest.report.html_report import render_html
 from orvalnest.report.json_export import write_json
 
 EXTENSIONS = ["txt", "jpg", "py", "log", "mp3", "zip", "json", "so", "md", "mp4", "png", "pdf", ""]

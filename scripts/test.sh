@@ -89,7 +89,7 @@ echo "built $(basename "$built")"
 # SIGPIPE, which pipefail would report as a missing file.
 listing=$(unzip -l "$built")
 grep -q 'orvalnest/_native.abi3.so' <<<"$listing" || { echo "wheel lacks _native.abi3.so" >&2; exit 1; }
-grep -q 'orvalnest/treemap/treemap.js' <<<"$listing" || { echo "wheel lacks the report's page files" >&2; exit 1; }
+grep -q 'orvalnest/report/treemap/treemap.js' <<<"$listing" || { echo "wheel lacks the report's page files" >&2; exit 1; }
 "$tools/bin/abi3audit" --strict --summary --verbose "$built"
 # An index takes only manylinux tags: auditwheel names the oldest glibc the
 # module's symbol versions allow (the build links the C++ runtime in and

@@ -17,7 +17,7 @@ from typing import TextIO
 
 from orvalnest import scan_tree
 from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, ScanResult, TrashReport, __version__, format_bytes
-from orvalnest.html_report import write_html
+from orvalnest.report.html_report import write_html
 from orvalnest.report.json_export import write_json
 from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
@@ -32,8 +32,8 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130  # what shells report for a command ended by Ctrl+C
 
 _USAGE = f"""\
-{PROG} [scan] [PATH] [-A] [-x] [--exclude PATTERN] [--sort KEY] [--depth N] [--top N]
-                 [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
+{PROG} [scan] [PATH] [-A] [-x] [--exclude PATTERN] [--threads N] [--sort KEY] [--depth N]
+                 [--top N] [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
        {PROG} trash --root DIR [--dry-run] [--audit-dir DIR] PATH...
        {PROG} check --root DIR PATH
        {PROG} --version"""
@@ -136,6 +136,16 @@ def _count(text: str) -> int:
     return value
 
 
+def thread_count(text: str) -> int:
+    value = _count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+    return value
+
+
+THREADS_HELP = "read folders with N threads at once (default: one per CPU; 1 reads them one by one)"
+
+
 def scan_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -164,6 +174,7 @@ def scan_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="read exclude patterns from FILE, one per line",
     )
+    parser.add_argument("--threads", type=thread_count, metavar="N", help=THREADS_HELP)
     parser.add_argument(
         "--sort",
         choices=SORT_KEYS,
@@ -274,7 +285,9 @@ def _scan_and_report(
     started = time.monotonic()
     progress = ProgressLine(sys.stderr, args.apparent_size, os.path.abspath(target) if target else target)
     try:
-        result = scan_tree(target, one_filesystem=args.one_file_system, exclude=exclude, progress=progress)
+        result = scan_tree(
+            target, one_filesystem=args.one_file_system, exclude=exclude, progress=progress, threads=args.threads
+        )
     except OSError as error:
         progress.clear()
         _error(str(error))

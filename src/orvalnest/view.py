@@ -10,7 +10,7 @@ from __future__ import annotations
 import unicodedata
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Literal
+from typing import Literal, Protocol
 
 from orvalnest._native import Node, ScanIssue, ScanResult
 
@@ -28,6 +28,48 @@ MARKERS_HELP = (
 )
 
 SKIPPED_PREFIX = "skipped: "
+
+
+class TreeNode(Protocol):
+    """What the reports read of a scanned node: `Node` has all of it, and so has
+    a browser's view of a node after a trash or a rescan."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def disk_usage(self) -> int: ...
+    @property
+    def is_dir(self) -> bool: ...
+    @property
+    def is_symlink(self) -> bool: ...
+    @property
+    def is_hardlink(self) -> bool: ...
+    @property
+    def category(self) -> str: ...
+    @property
+    def children(self) -> Sequence[TreeNode]: ...
+
+
+class Issue(Protocol):
+    @property
+    def path(self) -> str: ...
+    @property
+    def message(self) -> str: ...
+
+
+class TreeScan(Protocol):
+    """What the exports read of a scan: a `ScanResult`, or a part of one."""
+
+    @property
+    def root(self) -> TreeNode: ...
+    @property
+    def issues(self) -> Sequence[Issue]: ...
+    @property
+    def excluded(self) -> int: ...
 
 
 def is_skip(message: str) -> bool:
@@ -80,10 +122,23 @@ class IssueIndex:
 
     def under(self, path: str) -> list[tuple[str, str]]:
         """(path, message) of every issue at or below `path`."""
-        prefix = path if path.endswith("/") else path + "/"
-        found = [(p, m) for p, m in self.unreadable.items() if p == path or p.startswith(prefix)]
-        found += [(p, m) for p, m in self.skipped.items() if p == path or p.startswith(prefix)]
+        found = [(p, m) for p, m in self.unreadable.items() if is_within(p, path)]
+        found += [(p, m) for p, m in self.skipped.items() if is_within(p, path)]
         return found
+
+    def replace_under(self, path: str, issues: Iterable[ScanIssue]) -> None:
+        """Takes the issues of a new scan of `path` in place of the old ones there."""
+        for table in (self.unreadable, self.skipped):
+            for stale in [p for p in table if is_within(p, path)]:
+                del table[stale]
+        fresh = IssueIndex.of(issues)
+        self.unreadable.update(fresh.unreadable)
+        self.skipped.update(fresh.skipped)
+
+
+def is_within(path: str, folder: str) -> bool:
+    """Whether `path` is `folder` or lies below it (as text: no file system involved)."""
+    return path == folder or path.startswith(folder if folder.endswith("/") else folder + "/")
 
 
 class Counts:
@@ -124,17 +179,43 @@ class Counts:
 
 @dataclass
 class Adjustments:
-    """What a trash request took away from an immutable scan: the trashed paths
-    and, for every ancestor, how much it lost. Nodes stay as the scan made them;
-    the shown sizes are the scanned ones minus these."""
+    """What trash requests took away from an immutable scan, and the folders
+    scanned again since: the trashed paths, the fresh node of each rescanned
+    folder, and for every ancestor how much it lost (a negative loss is growth
+    a rescan found). Nodes stay as the scan made them; the shown sizes are the
+    scanned ones minus these."""
 
     removed: set[str] = field(default_factory=set)
     lost_size: dict[str, int] = field(default_factory=dict)
     lost_disk: dict[str, int] = field(default_factory=dict)
     lost_entries: dict[str, int] = field(default_factory=dict)
+    replaced: dict[str, Node] = field(default_factory=dict)
 
     def is_removed(self, node: Node) -> bool:
         return node.path in self.removed
+
+    def current(self, node: Node) -> Node:
+        """The node as last scanned: a rescanned folder's fresh node, else `node` itself."""
+        return self.replaced.get(node.path, node) if self.replaced else node
+
+    def replace(self, ancestors: Sequence[Node], old: Node, new: Node, counts: Counts) -> None:
+        """Records that the folder `old` (below each of `ancestors`, root first)
+        was scanned again as `new`. The ancestors change by the difference; what
+        was recorded inside the old subtree is superseded by the fresh scan."""
+        size = self.size_of(old, True) - new.size
+        disk = self.size_of(old, False) - new.disk_usage
+        entries = self.entries_below(old, counts) - counts.below(new)
+        folder = old.path
+        for table in (self.lost_size, self.lost_disk, self.lost_entries, self.replaced):
+            for stale in [path for path in table if is_within(path, folder)]:
+                del table[stale]
+        self.removed = {path for path in self.removed if not is_within(path, folder)}
+        for ancestor in ancestors:
+            key = ancestor.path
+            self.lost_size[key] = self.lost_size.get(key, 0) + size
+            self.lost_disk[key] = self.lost_disk.get(key, 0) + disk
+            self.lost_entries[key] = self.lost_entries.get(key, 0) + entries
+        self.replaced[folder] = new
 
     def remove(self, ancestors: Sequence[Node], node: Node, counts: Counts) -> None:
         """Records that `node` (below each of `ancestors`, root first) went to the trash."""
@@ -177,6 +258,8 @@ def sorted_children(
     (then by path bytes' lossy text, which is the same here), so output is stable
     whatever order the disk listed them in. Trashed entries are left out."""
     children = node.children
+    if adjustments.replaced:
+        children = [adjustments.current(child) for child in children]
     if adjustments.removed:
         children = [child for child in children if not adjustments.is_removed(child)]
     if key == "name":

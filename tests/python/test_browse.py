@@ -2,6 +2,7 @@
 a real terminal under tmux."""
 
 import asyncio
+import json
 import os
 import shlex
 import shutil
@@ -210,3 +211,45 @@ def test_textual_loads_only_for_browsing():
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert "--exclude PATTERN" in run.stdout
+
+
+def test_rescan_splices_the_folder_and_updates_every_ancestor(tree, tmp_path):
+    async def script(app, pilot):
+        session = app.session
+        await pilot.press("j", "enter", "enter")  # cache/c
+        make_file(tree / "cache" / "c" / "new.bin", 70000)
+        (tree / "cache" / "c" / "x.bin").unlink()
+        await pilot.press("r")
+        await until(pilot, lambda: isinstance(app.screen, BrowserScreen) and names(app) == ["new.bin"])
+        assert session.size_of(session.result.root) == 92010 + 50000
+        await pilot.press("h")
+        assert names(app) == ["c"] and session.size_of(session.folder) == 70000
+        await pilot.press("h")
+        assert names(app)[0] == "cache"
+        assert app.screen.entries.current().name == "cache"
+
+    browse(tree, tmp_path / "audit", script, apparent=True)
+
+
+@pytest.mark.parametrize("kind", ["json", "ncdu"])
+def test_export_writes_the_folder_on_screen_and_refuses_bad_places(tree, tmp_path, kind):
+    target = tmp_path / "out" / "docs.json"
+
+    async def script(app, pilot):
+        await pilot.press("j", "j", "enter", "e")  # docs
+        await pilot.press("ctrl+a", "ctrl+k", *str(target), "enter")  # its folder does not exist yet
+        assert "Cannot write" in shown(app) and not target.parent.exists()
+        target.parent.mkdir()
+        if kind == "ncdu":
+            await pilot.press("tab", "down", "enter")
+        await pilot.press("shift+tab" if kind == "ncdu" else "end", "enter")
+        await until(pilot, lambda: target.exists())
+
+    browse(tree, tmp_path / "audit", script)
+    data = json.loads(target.read_text())
+    if kind == "json":
+        assert data["root"]["path"] == str(tree / "docs")
+        assert sorted((c["name"], c["size"]) for c in data["root"]["children"]) == [("a.txt", 3000), ("b.txt", 9000)]
+    else:
+        assert data[3][0]["name"] == str(tree / "docs")
+        assert sorted((c["name"], c["asize"]) for c in data[3][1:]) == [("a.txt", 3000), ("b.txt", 9000)]

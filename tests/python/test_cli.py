@@ -567,3 +567,23 @@ def test_ctrl_c_during_a_scan_exits_130(large_tree):
 )
 def test_trash_failures_in_words(reason, words):
     assert in_words(reason) == words
+
+
+@pytest.mark.parametrize(
+    "args, threads", [([], None), (["--threads", "2"], 2), (["--threads", "0"], "must be 1 or more")]
+)
+def test_scans_on_every_cpu_unless_told(tree, monkeypatch, capsys, args, threads):
+    from orvalnest import cli
+    from orvalnest.browse.command import browse_parser
+
+    asked = []
+    monkeypatch.setattr(cli, "scan_tree", lambda *a, **options: asked.append(options["threads"]) or scan_tree(*a))
+    if isinstance(threads, str):
+        for parse in (cli.main, browse_parser().parse_args):
+            with pytest.raises(SystemExit) as exit:
+                parse([str(tree), *args])
+            assert exit.value.code == 2 and threads in capsys.readouterr().err
+        return
+    assert cli.main([str(tree), *args]) == 0
+    assert asked == [threads] and "big.bin" in capsys.readouterr().out
+    assert browse_parser().parse_args([str(tree), *args]).threads == threads

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orvalnest
-from orvalnest.html_report import _asset, render_html
+from orvalnest.report.html_report import _asset, render_html
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 ESCAPED = "&lt;b&gt; & <!-- \"q'"

@@ -10,7 +10,7 @@ from helpers import make_file
 
 import orvalnest
 from orvalnest.cli import main
-from orvalnest.html_report import render_html
+from orvalnest.report.html_report import render_html
 
 HOSTILE = [
     "<img src=x onerror=alert(1)>",

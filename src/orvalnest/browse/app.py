@@ -6,7 +6,7 @@ from __future__ import annotations
 import threading
 import time
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from rich.text import Text
@@ -18,8 +18,10 @@ from textual.widgets import Input, Static
 from orvalnest import Cleaner, ScanProgress, ScanResult, TrashReport, format_bytes, scan_tree
 from orvalnest.browse import dialogs
 from orvalnest.browse.entry_list import EntryList
+from orvalnest.browse.export import KIND_NAMES, ExportKind, export_view
 from orvalnest.browse.rows import header
 from orvalnest.browse.session import Mark, Session
+from orvalnest.report.output import Output
 from orvalnest.view import SortKey, printable
 
 EXIT_FAILURE = 1
@@ -39,15 +41,19 @@ class ScanCancelled(Exception):
     """Raised from the progress callback: the engine stops and passes it on."""
 
 
-class ScanScreen(Screen[None]):
-    """Live counts while the scan runs; q, Esc or Ctrl+C cancel it."""
+class ScanScreen(Screen[ScanResult | None]):
+    """Live counts while the scan runs; q, Esc or Ctrl+C cancel it. The first
+    scan hands its result to the app; a rescan is dismissed with it (None when
+    cancelled or failed, with the reason of a failure in `error`)."""
 
     DEFAULT_CSS = "ScanScreen { align: center middle; } ScanScreen Static { width: auto; max-width: 100%; }"
     BINDINGS = [Binding("q,escape,ctrl+c", "cancel", "cancel", priority=True)]
 
-    def __init__(self, options: ScanOptions) -> None:
+    def __init__(self, options: ScanOptions, *, rescan: bool = False) -> None:
         super().__init__()
         self.options = options
+        self.rescan = rescan
+        self.error: str | None = None
         self._latest: ScanProgress | None = None
         self._cancel = threading.Event()
         self._started = time.monotonic()
@@ -83,7 +89,11 @@ class ScanScreen(Screen[None]):
     def _ended(self, result: ScanResult | None, error: BaseException | None) -> None:
         app = self.app
         assert isinstance(app, BrowseApp)
-        if result is not None:
+        if self.rescan:
+            if error is not None and not isinstance(error, (ScanCancelled, KeyboardInterrupt)):
+                self.error = str(error)
+            self.dismiss(result)
+        elif result is not None:
             app.scanned(result)
         elif isinstance(error, (ScanCancelled, KeyboardInterrupt)):
             app.exit(return_code=EXIT_INTERRUPTED)
@@ -144,6 +154,8 @@ class BrowserScreen(Screen[None]):
         Binding("slash", "filter", "filter"),
         Binding("space", "mark", "mark"),
         Binding("d,delete", "trash", "trash"),
+        Binding("r", "rescan", "rescan"),
+        Binding("e", "export", "export"),
         Binding("question_mark", "help", "help"),
         Binding("q,escape", "app.quit", "quit"),
     ]
@@ -258,6 +270,45 @@ class BrowserScreen(Screen[None]):
 
     def action_help(self) -> None:
         self.app.push_screen(dialogs.help_dialog())
+
+    # --- scanning again and exporting -----------------------------------
+
+    def action_rescan(self) -> None:
+        app = self.app
+        assert isinstance(app, BrowseApp)
+        if app.trashing:
+            # The running request's report must land on the tree it was made from.
+            self.notify("A trash request is running: scan again once it has ended.")
+            return
+        screen = ScanScreen(replace(app.options, path=self.session.folder.path), rescan=True)
+
+        def done(result: ScanResult | None) -> None:
+            if result is not None:
+                self.session.rescanned(result)
+                self.refresh_all(select=self.entries.current())
+            elif screen.error is not None:
+                app.push_screen(dialogs.error_dialog(screen.error, "The folder could not be scanned again"))
+
+        app.push_screen(screen, done)
+
+    def action_export(self) -> None:
+        app = self.app
+        assert isinstance(app, BrowseApp)
+
+        def chosen(answer: tuple[ExportKind, Output] | None) -> None:
+            if answer is None:
+                return
+            kind, output = answer
+            try:
+                export_view(self.session, kind, output, app.options.exclude)
+            except OSError as error:
+                output.discard()
+                message = f"Cannot write the {KIND_NAMES[kind]} export to {output.target}: {error.strerror or error}"
+                app.push_screen(dialogs.error_dialog(message, "Nothing was exported"))
+                return
+            self.notify(f"Wrote the {KIND_NAMES[kind]} export to {printable(output.target)}")
+
+        app.push_screen(dialogs.ExportDialog(self.session.folder), chosen)
 
     # --- trashing ------------------------------------------------------
 

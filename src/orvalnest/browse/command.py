@@ -7,13 +7,14 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from orvalnest.cli import PROG, default_audit_dir
+from orvalnest.cli import PROG, THREADS_HELP, default_audit_dir, thread_count
 from orvalnest.view import printable
 
 _EPILOG = f"""\
 Keys: arrows or h j k l to move and open, s n c to sort by size, name or
 items, a for apparent sizes, / to filter, i for details, Space to mark,
 d to trash the marked entries (a dry run shows what the policy allows first),
+r to scan the folder on screen again, e to export it as JSON or ncdu,
 ? for every key, q to quit.
 
 Trash requests follow the rules of '{PROG} trash --root PATH': nothing outside
@@ -44,6 +45,7 @@ def browse_parser() -> argparse.ArgumentParser:
         metavar="PATTERN",
         help="leave out entries matching this shell pattern (a name, or a full path when it has '/'); repeatable",
     )
+    parser.add_argument("--threads", type=thread_count, metavar="N", help=THREADS_HELP)
     parser.add_argument("--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
     parser.add_argument("--audit-dir", metavar="DIR", help="folder of the audit log deletions.jsonl")
     return parser
@@ -57,7 +59,7 @@ def run_browse(argv: Sequence[str]) -> int:
     except ImportError as error:
         print(f"{PROG}: browsing needs Textual ({error}); install it with 'pip install textual'", file=sys.stderr)
         return 1
-    options = ScanOptions(args.path, args.one_file_system, tuple(args.exclude), args.apparent_size)
+    options = ScanOptions(args.path, args.one_file_system, tuple(args.exclude), args.apparent_size, args.threads)
     app = BrowseApp(options, args.audit_dir if args.audit_dir is not None else default_audit_dir())
     app.run()
     if app.failure is not None:

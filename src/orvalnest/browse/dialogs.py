@@ -1,5 +1,6 @@
 """The windows that open over the listing: help, details of an entry, the
-trash preview that asks for confirmation, and the report of a request."""
+trash preview that asks for confirmation, the report of a request, and the
+file name of an export."""
 
 from __future__ import annotations
 
@@ -10,10 +11,12 @@ from textual.app import ComposeResult
 from textual.binding import Binding
 from textual.containers import Horizontal, Vertical, VerticalScroll
 from textual.screen import ModalScreen
-from textual.widgets import Button, Static
+from textual.widgets import Button, Input, RadioButton, RadioSet, Static
 
 from orvalnest._native import Node, TrashReport, format_bytes
+from orvalnest.browse.export import KIND_NAMES, ExportKind
 from orvalnest.browse.session import Mark, Session
+from orvalnest.report.output import Output
 from orvalnest.view import MARKERS_HELP, printable
 
 KEYS_HELP = [
@@ -26,6 +29,8 @@ KEYS_HELP = [
     ("i", "details of the entry: both sizes, items, link target, issues"),
     ("Space", "mark or unmark for the trash (marks stay across folders)"),
     ("d  Delete", "trash the marked entries (or the one under the cursor): preview first"),
+    ("r", "scan this folder again (q or Esc cancels) and update the sizes above it"),
+    ("e", "export this folder and what is below it, as shown, to a JSON or ncdu file"),
     ("?", "this help"),
     ("q  Esc  Ctrl+C", "quit"),
 ]
@@ -162,5 +167,70 @@ def report_dialog(report: TrashReport, interrupted: bool) -> TextDialog:
     return TextDialog(title, body)
 
 
-def error_dialog(message: str) -> TextDialog:
-    return TextDialog("Nothing was trashed", Text(printable(message)))
+def error_dialog(message: str, title: str = "Nothing was trashed") -> TextDialog:
+    return TextDialog(title, Text(printable(message)))
+
+
+class ExportDialog(ModalScreen[tuple[ExportKind, Output] | None]):
+    """Asks for a file name and a format. The destination is reserved here, so
+    one that cannot be written is refused while the name can still be changed."""
+
+    DEFAULT_CSS = """
+    ExportDialog { align: center middle; }
+    ExportDialog > Vertical { width: 90%; max-width: 80; height: auto; border: round $accent;
+                              padding: 0 1; background: $surface; }
+    ExportDialog RadioSet { width: 100%; }
+    ExportDialog #error { color: $error; }
+    ExportDialog Horizontal { height: auto; align-horizontal: right; }
+    ExportDialog Button { min-width: 10; margin-left: 1; }
+    """
+    BINDINGS = [Binding("escape", "cancel", "cancel")]
+
+    def __init__(self, folder: Node) -> None:
+        super().__init__()
+        self._folder = folder
+
+    def compose(self) -> ComposeResult:
+        name = (self._folder.name or "root").replace("/", "_")
+        with Vertical():
+            yield Static(Text(f"Export {printable(self._folder.path)}", style="bold"))
+            yield Input(value=f"{name}.json", id="name")
+            with RadioSet(id="kind"):
+                yield RadioButton("JSON (orvalnest's own, every entry with both sizes)", value=True)
+                yield RadioButton("ncdu (open with ncdu -f FILE or gdu -f FILE)")
+            yield Static(id="error")
+            with Horizontal():
+                yield Button("Export", id="yes", variant="primary")
+                yield Button("Cancel", id="no")
+
+    def on_mount(self) -> None:
+        self.query_one("#name", Input).focus()
+
+    def kind(self) -> ExportKind:
+        return "ncdu" if self.query_one(RadioSet).pressed_index == 1 else "json"
+
+    def on_input_submitted(self, _: Input.Submitted) -> None:
+        self._export()
+
+    def on_button_pressed(self, event: Button.Pressed) -> None:
+        if event.button.id == "yes":
+            self._export()
+        else:
+            self.dismiss(None)
+
+    def action_cancel(self) -> None:
+        self.dismiss(None)
+
+    def _export(self) -> None:
+        target = os.path.expanduser(self.query_one("#name", Input).value.strip())
+        error = self.query_one("#error", Static)
+        if not target or target == "-":
+            error.update("Give the name of a file.")
+            return
+        try:
+            output = Output.reserve(target)
+        except OSError as failure:
+            reason = failure.strerror or str(failure)
+            error.update(Text(f"Cannot write the {KIND_NAMES[self.kind()]} export there: {printable(reason)}"))
+            return
+        self.dismiss((self.kind(), output))

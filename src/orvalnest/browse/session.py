@@ -10,7 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from orvalnest._native import Node, ScanResult, TrashReport
-from orvalnest.view import Adjustments, Counts, IssueIndex, SortKey, sorted_children
+from orvalnest.view import Adjustments, Counts, IssueIndex, SortKey, is_within, sorted_children
 
 
 @dataclass
@@ -106,6 +106,33 @@ class Session:
         self.filter = text
         self.changed()
 
+    # --- scanning again -------------------------------------------------
+
+    def rescanned(self, result: ScanResult) -> None:
+        """Splices a new scan of the folder on screen into the session: the
+        scan's nodes stay as they are, the fresh subtree is kept beside them
+        and every folder above takes the difference in size."""
+        old, new = self.folder, result.root
+        above = self.chain[:-1]
+        if not above:
+            self.result, self.issues = result, IssueIndex.of(result.issues)
+            self.adjustments, self.counts = Adjustments(), Counts()
+        else:
+            self.adjustments.replace(above, old, new, self.counts)
+            self.issues.replace_under(old.path, result.issues)
+        self.chain[-1] = new
+        # Marks inside the folder are found again in the fresh tree, or dropped
+        # when what they marked is gone.
+        for path, mark in list(self.marks.items()):
+            if not is_within(path, old.path):
+                continue
+            found = _descend(new, path[len(old.path) :])
+            if found is None:
+                del self.marks[path]
+            else:
+                self.marks[path] = Mark((*above, *found[:-1]), found[-1], mark.failure)
+        self.changed()
+
     # --- marking and trashing ------------------------------------------
 
     def toggle_mark(self, node: Node) -> bool:
@@ -150,3 +177,16 @@ class Session:
             if any(ancestor.path in removed for ancestor in mark.ancestors):
                 del self.marks[path]
         self.changed()
+
+
+def _descend(folder: Node, rest: str) -> list[Node] | None:
+    """`folder` and the nodes down to the one at the relative path `rest`."""
+    chain = [folder]
+    for name in rest.split("/"):
+        if not name:
+            continue
+        child = next((c for c in chain[-1].children if c.name == name), None)
+        if child is None:
+            return None
+        chain.append(child)
+    return chain

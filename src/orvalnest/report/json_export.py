@@ -10,9 +10,10 @@ import os
 from collections.abc import Iterator
 from typing import TextIO
 
-from orvalnest._native import Node, ScanResult, __version__
+from orvalnest._native import __version__
 from orvalnest.report.output import Chunked
 from orvalnest.report.raw_names import RawNames, is_lossy, join, percent_encoded
+from orvalnest.view import TreeNode, TreeScan
 
 JSON_FORMAT_VERSION = 1
 
@@ -22,7 +23,7 @@ JSON_FORMAT_VERSION = 1
 quote = json.encoder.encode_basestring  # type: ignore[attr-defined]
 
 
-def write_json(result: ScanResult, stream: TextIO, timestamp: int, root_raw: bytes | None = None) -> None:
+def write_json(result: TreeScan, stream: TextIO, timestamp: int, root_raw: bytes | None = None) -> None:
     """`root_raw`: the exact bytes of the scanned path, when the caller knows them;
     names that are not UTF-8 are then given exactly as well."""
     out = Chunked(stream)
@@ -39,7 +40,7 @@ def write_json(result: ScanResult, stream: TextIO, timestamp: int, root_raw: byt
         head = head[: -len('"children":[')] + f'"path_raw":{quote(percent_encoded(root_raw))},"children":['
     out.write(head)
     # The children still to write of each open directory, with its raw path.
-    stack: list[tuple[Iterator[Node], bytes | None]] = []
+    stack: list[tuple[Iterator[TreeNode], bytes | None]] = []
     if root.is_dir:
         stack.append((iter(root.children), root_raw if root_raw is not None else _exact(root.path)))
     else:
@@ -75,7 +76,7 @@ def _exact(path: str) -> bytes | None:
     return None if is_lossy(path) else os.fsencode(path)
 
 
-def _json_head(node: Node) -> str:
+def _json_head(node: TreeNode) -> str:
     """A node's object up to the opening bracket of its children."""
     flags = ('"is_symlink":true,' if node.is_symlink else "") + ('"is_hardlink":true,' if node.is_hardlink else "")
     return (

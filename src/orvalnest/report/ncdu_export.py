@@ -16,11 +16,11 @@ import os
 from collections.abc import Sequence
 from typing import TextIO
 
-from orvalnest._native import Node, ScanResult, __version__
+from orvalnest._native import __version__
 from orvalnest.report.json_export import quote as _json_quote
 from orvalnest.report.output import Chunked
 from orvalnest.report.raw_names import RawNames, join
-from orvalnest.view import is_skip
+from orvalnest.view import TreeNode, TreeScan, is_skip
 
 _BLOCK = 512  # st_blocks counts 512-byte units on every system ncdu runs on
 
@@ -32,7 +32,7 @@ def _quote(text: str) -> str:
     return quoted.replace("\x7f", "\\u007f") if "\x7f" in quoted else quoted
 
 
-def write_ncdu(result: ScanResult, stream: TextIO, timestamp: int, exclude: Sequence[str] = ()) -> None:
+def write_ncdu(result: TreeScan, stream: TextIO, timestamp: int, exclude: Sequence[str] = ()) -> None:
     """`exclude`: the patterns the scan left entries out by; they are listed
     again here (one listing per directory, only when the scan excluded
     something) so that ncdu shows them as excluded, as its own scan would."""
@@ -41,7 +41,7 @@ def write_ncdu(result: ScanResult, stream: TextIO, timestamp: int, exclude: Sequ
 
 
 class _NcduWriter:
-    def __init__(self, result: ScanResult, out: Chunked, exclude: Sequence[str]) -> None:
+    def __init__(self, result: TreeScan, out: Chunked, exclude: Sequence[str]) -> None:
         self.result = result
         self.out = out
         self.exclude = tuple(exclude)
@@ -69,7 +69,7 @@ class _NcduWriter:
             out.flush()
             return
         out.write("[" + self.directory_info(_dir_key(root.path), root, root_raw))
-        stack: list[tuple[Node, int, bytes | None]] = [(root, 0, root_raw)]
+        stack: list[tuple[TreeNode, int, bytes | None]] = [(root, 0, root_raw)]
         while stack:
             directory, index, raw = stack[-1]
             children = directory.children
@@ -93,7 +93,7 @@ class _NcduWriter:
         out.write("]\n")
         out.flush()
 
-    def directory_info(self, name: str, node: Node, raw: bytes | None) -> str:
+    def directory_info(self, name: str, node: TreeNode, raw: bytes | None) -> str:
         own_disk = node.disk_usage - sum(child.disk_usage for child in node.children)
         stat = _lstat(raw)
         asize = stat.st_size if stat is not None else 0
@@ -102,7 +102,7 @@ class _NcduWriter:
             info += ',"read_error":true'
         return info + "}"
 
-    def file_info(self, node: Node, raw: bytes | None) -> str:
+    def file_info(self, node: TreeNode, raw: bytes | None) -> str:
         name = _quote(node.name)
         if node.is_symlink or node.is_hardlink:
             stat = _lstat(raw)
@@ -115,7 +115,7 @@ class _NcduWriter:
                 return f'{{"name":{name},"asize":0,"notreg":true}}'
         return f'{{"name":{name},"asize":{node.size},"dsize":{node.disk_usage}}}'
 
-    def close(self, directory: Node, raw: bytes | None) -> None:
+    def close(self, directory: TreeNode, raw: bytes | None) -> None:
         """Ends a directory's array with the entries that have no node."""
         out = self.out
         key = _dir_key(directory.path)
@@ -129,7 +129,7 @@ class _NcduWriter:
                 out.write(f',\n{{"name":{_quote(name)},"excluded":"pattern"}}')
         out.write("]")
 
-    def excluded_names(self, directory: Node, raw: bytes) -> list[str]:
+    def excluded_names(self, directory: TreeNode, raw: bytes) -> list[str]:
         """Names in the directory that the scan's patterns left out: a pattern
         without "/" matches the name, one with "/" the whole path (as du does)."""
         try:

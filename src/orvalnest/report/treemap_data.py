@@ -18,11 +18,10 @@ entries, which are those large against their two-level ancestor.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any, Protocol
+from typing import Any
 
-from orvalnest.view import MARK_HARDLINK, MARK_SKIPPED, MARK_SYMLINK, MARK_UNREADABLE, IssueIndex
+from orvalnest.view import MARK_HARDLINK, MARK_SKIPPED, MARK_SYMLINK, MARK_UNREADABLE, IssueIndex, TreeNode
 
 BUDGET = 200_000  # kept entries below the root; about 7 MB of page
 
@@ -53,29 +52,6 @@ _MARKER_FLAGS = {
     MARK_SYMLINK: FLAG_SYMLINK,
     MARK_HARDLINK: FLAG_HARDLINK,
 }
-
-
-class TreeNode(Protocol):
-    """What the page reads of a scanned node (orvalnest.Node has all of it)."""
-
-    @property
-    def name(self) -> str: ...
-    @property
-    def path(self) -> str: ...
-    @property
-    def size(self) -> int: ...
-    @property
-    def disk_usage(self) -> int: ...
-    @property
-    def is_dir(self) -> bool: ...
-    @property
-    def is_symlink(self) -> bool: ...
-    @property
-    def is_hardlink(self) -> bool: ...
-    @property
-    def category(self) -> str: ...
-    @property
-    def children(self) -> Sequence[TreeNode]: ...
 
 
 @dataclass

@@ -15,8 +15,8 @@ from importlib import resources
 from typing import TextIO
 
 from orvalnest._native import ScanIssue, ScanResult, __version__
-from orvalnest.treemap_data import BUDGET, CATEGORIES, TreeNode, build
-from orvalnest.view import IssueIndex
+from orvalnest.report.treemap_data import BUDGET, CATEGORIES, build
+from orvalnest.view import IssueIndex, TreeNode
 
 _ASSETS = "treemap"
 _PLACEHOLDER = re.compile(r"\{\{([A-Z_]+)\}\}")
@@ -27,7 +27,7 @@ _JSON_IN_HTML = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"})
 
 
 def _asset(name: str) -> str:
-    return (resources.files("orvalnest") / _ASSETS / name).read_text(encoding="utf-8")
+    return (resources.files("orvalnest.report") / _ASSETS / name).read_text(encoding="utf-8")
 
 
 def page_script() -> str:
