@@ -97,6 +97,9 @@ grep -q 'orvalnest/report/treemap/treemap.js' <<<"$listing" || { echo "wheel lac
 PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" show "$built" | tee "$work/auditwheel.txt"
 tag=$(grep -oE 'manylinux_[0-9]+_[0-9]+_[a-z0-9_]+' "$work/auditwheel.txt" | head -n1 || true)
 [[ -n $tag ]] || { echo "the wheel has no manylinux tag" >&2; exit 1; }
+# The README promises glibc 2.17: a new call that binds a newer symbol version
+# must get its wrapper in platform/glibc/old_glibc_calls.cpp.
+[[ $tag == manylinux_2_17_* ]] || { echo "the wheel needs $tag, not manylinux_2_17: see above" >&2; exit 1; }
 PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$tag" -w "$work/dist/repaired" "$built" \
   > "$work/auditwheel-repair.log" 2>&1 || { cat "$work/auditwheel-repair.log"; exit 1; }
 wheel=$(ls "$work"/dist/repaired/orvalnest-*-cp310-abi3-*manylinux*.whl)

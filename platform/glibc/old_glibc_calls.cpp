@@ -12,6 +12,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -70,21 +72,26 @@ const char* __wrap_strerrordesc_np(int code) {
 // atomic operations: slower by a hair, never wrong.
 char __wrap___libc_single_threaded = 0;
 
+// The thread functions glibc 2.34 moved into libc, bound to the version they
+// have always had (the thread-specific data ones serve the C++ runtime's
+// thread-local state and std::once_flag).
 #if defined(ORVALNEST_GLIBC_BASE)
-int old_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-int old_pthread_join(pthread_t, void**);
-int old_pthread_detach(pthread_t);
-__asm__(".symver old_pthread_create,pthread_create@" ORVALNEST_GLIBC_BASE);
-__asm__(".symver old_pthread_join,pthread_join@" ORVALNEST_GLIBC_BASE);
-__asm__(".symver old_pthread_detach,pthread_detach@" ORVALNEST_GLIBC_BASE);
+#define ORVALNEST_OLD(name, returns, parameters) \
+    returns old_##name parameters;               \
+    __asm__(".symver old_" #name "," #name "@" ORVALNEST_GLIBC_BASE);
 #else
-int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-int __real_pthread_join(pthread_t, void**);
-int __real_pthread_detach(pthread_t);
-#define old_pthread_create __real_pthread_create
-#define old_pthread_join __real_pthread_join
-#define old_pthread_detach __real_pthread_detach
+#define ORVALNEST_OLD(name, returns, parameters) \
+    returns __real_##name parameters;            \
+    static constexpr auto old_##name = __real_##name;
 #endif
+ORVALNEST_OLD(pthread_create, int, (pthread_t*, const pthread_attr_t*, void* (*)(void*), void*))
+ORVALNEST_OLD(pthread_join, int, (pthread_t, void**))
+ORVALNEST_OLD(pthread_detach, int, (pthread_t))
+ORVALNEST_OLD(pthread_once, int, (pthread_once_t*, void (*)()))
+ORVALNEST_OLD(pthread_key_create, int, (pthread_key_t*, void (*)(void*)))
+ORVALNEST_OLD(pthread_key_delete, int, (pthread_key_t))
+ORVALNEST_OLD(pthread_getspecific, void*, (pthread_key_t))
+ORVALNEST_OLD(pthread_setspecific, int, (pthread_key_t, const void*))
 
 // 2.34
 int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
@@ -93,6 +100,35 @@ int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, v
 }
 int __wrap_pthread_join(pthread_t thread, void** result) { return old_pthread_join(thread, result); }
 int __wrap_pthread_detach(pthread_t thread) { return old_pthread_detach(thread); }
+int __wrap_pthread_once(pthread_once_t* once, void (*routine)()) { return old_pthread_once(once, routine); }
+int __wrap_pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
+    return old_pthread_key_create(key, destructor);
+}
+int __wrap_pthread_key_delete(pthread_key_t key) { return old_pthread_key_delete(key); }
+void* __wrap_pthread_getspecific(pthread_key_t key) { return old_pthread_getspecific(key); }
+int __wrap_pthread_setspecific(pthread_key_t key, const void* value) {
+    return old_pthread_setspecific(key, value);
+}
+
+// 2.30: condition_variable::wait_for waits against the steady clock. The same
+// deadline on the real-time clock, taken just now, waits as long; a clock
+// change during that one short wait can only stretch or shorten it.
+int __wrap_pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t* mutex, clockid_t clock,
+                                  const struct timespec* deadline) {
+    if (clock == CLOCK_REALTIME) return ::pthread_cond_timedwait(condition, mutex, deadline);
+    struct timespec now {};
+    struct timespec real {};
+    ::clock_gettime(clock, &now);
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    constexpr long long kBillion = 1000000000LL;
+    const long long remaining = (static_cast<long long>(deadline->tv_sec) - now.tv_sec) * kBillion +
+                                (deadline->tv_nsec - now.tv_nsec);
+    const long long total = real.tv_nsec + (remaining > 0 ? remaining : 0);
+    struct timespec until {};
+    until.tv_sec = real.tv_sec + static_cast<time_t>(total / kBillion);
+    until.tv_nsec = static_cast<long>(total % kBillion);
+    return ::pthread_cond_timedwait(condition, mutex, &until);
+}
 
 // 2.25 and 2.36: the kernel's random source, as glibc reads it.
 int __wrap_getentropy(void* buffer, size_t length) {
