@@ -62,7 +62,7 @@ private:
     std::string path_;
     std::string user_;
     UniqueFd fd_;
-    bool line_break_first_ = false;
+    bool checked_last_line_ = false;  // whether the line before ours is known to be whole
 };
 
 }  // namespace orvalnest

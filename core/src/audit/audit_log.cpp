@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,29 @@ bool ends_mid_line(int fd) {
     return ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
 }
 
+// Held around every write, so a handle that looks at the last byte never takes
+// another handle's line, half written, for one cut short. Where the
+// filesystem has no locks the writes go ahead as before.
+class WriteLock {
+public:
+    explicit WriteLock(int fd) : fd_(fd) {
+        int rc;
+        do {
+            rc = ::flock(fd_, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        locked_ = rc == 0;
+    }
+    ~WriteLock() {
+        if (locked_) ::flock(fd_, LOCK_UN);
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    int fd_;
+    bool locked_ = false;
+};
+
 }  // namespace
 
 OsResult<AuditLog> AuditLog::open(std::string_view audit_dir) {
@@ -90,18 +114,18 @@ OsResult<AuditLog> AuditLog::open(std::string_view audit_dir) {
     if (!c) return std::unexpected(c.error());
     auto fd = open_log_file(*c);
     if (!fd) return std::unexpected(fd.error());
-    const bool line_break = ends_mid_line(fd->get());
-    AuditLog log(std::move(path), user_name(), std::move(*fd));
-    log.line_break_first_ = line_break;
-    return log;
+    return AuditLog(std::move(path), user_name(), std::move(*fd));
 }
 
 OsResult<void> AuditLog::append(const AuditRecord& record) {
     // One write call for the whole line where the kernel allows it, so lines
     // from other handles on the same append-mode file never split it.
-    if (!line_break_first_) return write_all(fd_.get(), serialize_line(record));
-    auto written = write_all(fd_.get(), "\n" + serialize_line(record));
-    if (written) line_break_first_ = false;
+    const WriteLock lock(fd_.get());
+    std::string line = serialize_line(record);
+    // Looked at once per request, under the lock, just before the first line.
+    if (!checked_last_line_ && ends_mid_line(fd_.get())) line.insert(line.begin(), '\n');
+    auto written = write_all(fd_.get(), line);
+    if (written) checked_last_line_ = true;
     return written;
 }
 
