@@ -403,6 +403,16 @@ def test_ncdu_reads_the_export_as_its_own_scan(tree, tmp_path):
     assert ours[(str(tree), "link")].get("notreg") is True
 
 
+@pytest.mark.skipif(shutil.which("gdu") is None, reason="needs Debian's gdu")
+def test_gdu_shows_the_same_top_entries(tree, tmp_path):
+    assert orvalnest(tree, "--ncdu", tmp_path / "ours.json").returncode == 0
+    shown = tool("gdu", "-n", "-c", "-f", tmp_path / "ours.json")
+    assert shown.returncode == 0, shown.stderr
+    names = [line.split()[-1].lstrip("/") for line in shown.stdout.splitlines() if line.strip()]
+    ours = [line.rsplit(" ", 1)[1] for line in tree_lines(orvalnest(tree, "--depth", "1", "--top", "0").stdout)[1:]]
+    assert names[:2] == ours[:2] and sorted(names) == sorted(ours)
+
+
 @needs_ncdu
 def test_ncdu_sees_unreadable_entries(tree, tmp_path):
     out = tmp_path / "out"
