@@ -146,16 +146,8 @@ def thread_count(text: str) -> int:
 THREADS_HELP = "read folders with N threads at once (default: one per CPU; 1 reads them one by one)"
 
 
-def scan_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog=PROG,
-        usage=_USAGE,
-        description="See where the disk space goes: scan a folder and show its largest entries.",
-        epilog=_SCAN_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.add_argument("path", nargs="?", default=".", metavar="PATH", help="folder to scan (default: .)")
-    parser.add_argument("-A", "--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
+def add_walk_options(parser: argparse.ArgumentParser) -> None:
+    """What the scan and the browser ask of the walk, named as du and ncdu name it."""
     parser.add_argument(
         "-x", "--one-file-system", action="store_true", help="do not enter folders on other filesystems"
     )
@@ -175,6 +167,19 @@ def scan_parser() -> argparse.ArgumentParser:
         help="read exclude patterns from FILE, one per line",
     )
     parser.add_argument("--threads", type=thread_count, metavar="N", help=THREADS_HELP)
+
+
+def scan_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        usage=_USAGE,
+        description="See where the disk space goes: scan a folder and show its largest entries.",
+        epilog=_SCAN_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("path", nargs="?", default=".", metavar="PATH", help="folder to scan (default: .)")
+    parser.add_argument("-A", "--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
+    add_walk_options(parser)
     parser.add_argument(
         "--sort",
         choices=SORT_KEYS,

@@ -7,7 +7,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from orvalnest.cli import PROG, THREADS_HELP, default_audit_dir, thread_count
+from orvalnest.cli import EXIT_USAGE, PROG, add_walk_options, default_audit_dir, read_patterns
 from orvalnest.view import printable
 
 _EPILOG = f"""\
@@ -35,17 +35,7 @@ def browse_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("path", nargs="?", default=".", metavar="PATH", help="folder to scan (default: .)")
-    parser.add_argument(
-        "-x", "--one-file-system", action="store_true", help="do not enter folders on other filesystems"
-    )
-    parser.add_argument(
-        "--exclude",
-        action="append",
-        default=[],
-        metavar="PATTERN",
-        help="leave out entries matching this shell pattern (a name, or a full path when it has '/'); repeatable",
-    )
-    parser.add_argument("--threads", type=thread_count, metavar="N", help=THREADS_HELP)
+    add_walk_options(parser)
     parser.add_argument("--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
     parser.add_argument("--audit-dir", metavar="DIR", help="folder of the audit log deletions.jsonl")
     return parser
@@ -54,12 +44,17 @@ def browse_parser() -> argparse.ArgumentParser:
 def run_browse(argv: Sequence[str]) -> int:
     args = browse_parser().parse_args(argv)
     try:
+        exclude = (*args.exclude, *read_patterns(args.exclude_from))
+    except OSError as error:
+        print(f"{PROG}: cannot read exclude patterns: {error.filename}: {error.strerror}", file=sys.stderr)
+        return EXIT_USAGE
+    try:
         # Textual is loaded only by those who browse.
         from orvalnest.browse.app import BrowseApp, ScanOptions
     except ImportError as error:
         print(f"{PROG}: browsing needs Textual ({error}); install it with 'pip install textual'", file=sys.stderr)
         return 1
-    options = ScanOptions(args.path, args.one_file_system, tuple(args.exclude), args.apparent_size, args.threads)
+    options = ScanOptions(args.path, args.one_file_system, exclude, args.apparent_size, args.threads)
     app = BrowseApp(options, args.audit_dir if args.audit_dir is not None else default_audit_dir())
     app.run()
     if app.failure is not None:
