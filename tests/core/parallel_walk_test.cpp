@@ -55,51 +55,6 @@ void expect_same_outcome(const WalkOutcome& a, const WalkOutcome& b) {
     }
 }
 
-// Hard links across directories (met in either order), equal sizes to keep in
-// listing order, links, a FIFO, an excluded name, a chain past MAX_DEPTH and
-// one whose paths pass PATH_MAX.
-void build_mixed_tree(const fs::path& root) {
-    for (int d = 0; d < 12; ++d) {
-        const fs::path dir = root / ("d" + std::to_string(d)) / ("e" + std::to_string(d % 3));
-        fs::create_directories(dir);
-        for (int f = 0; f < 30; ++f) {
-            testing::write_file(dir / ("f" + std::to_string(f)),
-                                std::string(static_cast<size_t>(f % 4) * 700, 'x'));
-        }
-        fs::create_hard_link(dir / "f3", root / ("link" + std::to_string(d)));
-        if (d > 0) fs::create_hard_link(root / "d0" / "e0" / "f1", dir / "shared");
-        fs::create_symlink("../..", dir / "up");
-    }
-    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0644), 0);
-    testing::write_file(root / "skip.tmp", "left out");
-    fs::path deep = root / "deep";
-    for (unsigned i = 0; i <= MAX_DEPTH + 2; ++i) deep /= "n";
-    fs::create_directories(deep);
-    testing::write_file(deep / "beyond", "not reached");
-    UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const std::string name(250, 'x');
-    for (int i = 0; i < PATH_MAX / 250 + 2; ++i) {
-        ASSERT_EQ(::mkdirat(fd.get(), name.c_str(), 0755), 0);
-        fd = UniqueFd(::openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    UniqueFd file(::openat(fd.get(), "long.bin", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::write(file.get(), "abc", 3), 3);
-}
-
-TEST(ParallelWalk, SameOutcomeAsTheSequentialWalk) {
-    testing::TempDir tree;
-    build_mixed_tree(tree.path());
-    for (const auto& exclude : {std::vector<std::string>{}, std::vector<std::string>{"*.tmp", "*/d1/*"}}) {
-        const auto sequential = walk_with(tree.path(), 1, exclude);
-        EXPECT_FALSE(sequential.issues.empty());  // the depth limit speaks
-        for (unsigned threads : {2u, 3u, 8u}) {
-            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(exclude.size()) +
-                         " patterns");
-            expect_same_outcome(sequential, walk_with(tree.path(), threads, exclude));
-        }
-    }
-}
-
 int lowest_unused_fd() {
     int highest = -1;
     for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {

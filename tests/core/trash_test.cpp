@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -430,44 +429,6 @@ TEST_F(LinuxTrash, AHomeTrashThatCannotBeExaminedIsReportedNotReplaced) {
             volume + "/locked/data/Trash: Permission denied (os error 13)\" }");
     EXPECT_TRUE(fs::exists(volume + "/work/f"));
     EXPECT_FALSE(fs::exists(volume + "/.Trash-" + std::to_string(kNobody)));
-}
-
-// Probing for a free name must pick up where the request's last same-named
-// item left off: starting again at "x.2.txt" each time made 10,000 items
-// quadratic (minutes). Compared with as many differently named items.
-TEST_F(LinuxTrash, SameNamedItemsOfOneRequestCostNoMoreThanDistinctOnes) {
-    constexpr int kItems = 1500;
-    const auto time_moves = [&](const std::string& tag, bool same_name) {
-        for (int i = 0; i < kItems; ++i) {
-            fs::create_directories(work_ + "/" + tag + std::to_string(i));
-            write_file(work_ + "/" + tag + std::to_string(i) + "/" +
-                       (same_name ? "x.txt" : tag + std::to_string(i)));
-        }
-        TrashSession session;
-        const auto started = std::chrono::steady_clock::now();
-        for (int i = 0; i < kItems; ++i) {
-            const std::string dir = work_ + "/" + tag + std::to_string(i);
-            const auto moved =
-                move_to_trash(dir + "/" + (same_name ? "x.txt" : tag + std::to_string(i)), session);
-            EXPECT_TRUE(moved.has_value()) << moved.error().text();
-        }
-        return std::chrono::steady_clock::now() - started;
-    };
-    const auto distinct = time_moves("d", false);
-    const auto same = time_moves("s", true);
-    EXPECT_LT(same, 3 * distinct + std::chrono::milliseconds(200));
-    EXPECT_TRUE(fs::exists(trash_ + "/files/x." + std::to_string(kItems) + ".txt"));
-}
-
-TEST(TrashInfo, PercentEncodesRawBytes) {
-    const std::vector<std::pair<std::string, std::string>> cases = {{"/a-Z_0.9~/", "/a-Z_0.9~/"},
-                                                                    {"/a b%#", "/a%20b%25%23"},
-                                                                    {"/caf\xC3\xA9\n", "/caf%C3%A9%0A"},
-                                                                    {"/\xFF+&=?;", "/%FF%2B%26%3D%3F%3B"}};
-    for (const auto& [raw, encoded] : cases) {
-        EXPECT_EQ(percent_encode_path(raw), encoded);
-        EXPECT_EQ(percent_decode(encoded), raw);
-    }
 }
 
 TEST(TrashInfo, DeletionDateIsLocalTimeWithoutZone) {

@@ -237,17 +237,6 @@ def test_trash_dry_run(sandbox, tmp_path, paths):
 
 
 @FUZZ
-@given(dry_run=objects)
-def test_trash_flag(sandbox, tmp_path, dry_run):
-    # Whatever the flag turns out to be, the only path named is inside the scan root.
-    cleaner = Cleaner(sandbox, tmp_path / "audit")
-    report = call(lambda: cleaner.trash([str(sandbox / "file.txt")], dry_run=dry_run), CONVERSION)
-    if report is not None:
-        assert report.dry_run in (True, False)
-        assert len(report.trashed) + len(report.failed) == 1
-
-
-@FUZZ
 @given(
     entry=st.sampled_from(["scan", "format_bytes", "Cleaner", "check", "trash"]),
     positional=st.lists(path_arguments, max_size=3),

@@ -66,15 +66,6 @@ def test_disk_usage_matches_du_and_size_stays_apparent(tmp_path, build, entry):
             assert node.disk_usage == own + sum(child.disk_usage for child in node.children)
 
 
-def test_hard_links_count_once_and_are_marked(tmp_path):
-    hard_links(tmp_path)
-    nodes = {node.path: node for node in walk(scan_tree(tmp_path).root)}
-    links = [nodes[str(tmp_path / p)] for p in ("a/data", "a/link2", "b/link1")]
-    assert all(node.is_hardlink and not node.is_symlink for node in links)
-    assert all(node.size == 300_000 for node in links)
-    assert sorted(node.disk_usage for node in links) == [0, 0, os.stat(tmp_path / "a" / "data").st_blocks * 512]
-
-
 @pytest.mark.parametrize(
     ("patterns", "expected", "excluded"),
     [
