@@ -118,6 +118,10 @@ private:
         threads.reserve(workers_.size());
         for (auto& worker : workers_) threads.emplace_back([this, &worker] { work(*worker); });
 
+        // A poll at once, as the sequential walk's first comes early too: Ctrl+C
+        // pressed before the scan started stops it before any waiting.
+        poll(progress());
+        if (is_cancelled()) return;
         for (;;) {
             {
                 std::unique_lock lock(mutex_);

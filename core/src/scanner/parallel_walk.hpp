@@ -14,7 +14,8 @@ namespace orvalnest::scanner_detail {
 inline constexpr unsigned kParallelPollMilliseconds = 20;
 
 // Walks with `options.threads` workers. `is_cancelled` and `poll` run only on
-// the calling thread, every kParallelPollMilliseconds while the walk lasts;
+// the calling thread, once as the workers start and then every
+// kParallelPollMilliseconds while the walk lasts;
 // once `is_cancelled` says so, every worker stops at its next entry. Every
 // thread is joined and every descriptor closed before it returns or throws
 // (a worker's exception is rethrown here). Open descriptors stay below
