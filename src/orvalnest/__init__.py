@@ -8,20 +8,23 @@ from orvalnest import _native
 from orvalnest._native import *  # noqa: F403  (the native module's public names, in its order)
 
 
-def _load_engine():  # type: ignore[no-untyped-def]
+def _load_engine() -> None:
     # The scan with options lives in the same shared library as _native, as a
     # second module: both then use the one set of result classes. It is loaded
     # by hand because no file carries its name.
     name = __name__ + "._engine"
     if name in _sys.modules:
-        return _sys.modules[name]
+        return
     spec = _spec_from_file_location(name, _native.__file__)
     if spec is None or spec.loader is None:
         raise ImportError(f"cannot load {name} from {_native.__file__}")
     module = _module_from_spec(spec)
     _sys.modules[name] = module
-    spec.loader.exec_module(module)
-    return module
+    try:
+        spec.loader.exec_module(module)
+    except BaseException:
+        del _sys.modules[name]
+        raise
 
 
 _load_engine()
