@@ -7,6 +7,7 @@ import re
 
 import pytest
 from helpers import make_file
+from helpers import walk as walk_nodes
 
 import orvalnest
 from orvalnest.cli import main
@@ -52,10 +53,10 @@ def test_kept_entries_are_the_best_ranked_and_every_byte_is_accounted_for(tree, 
     result = orvalnest.scan(str(tree))
     data = embedded(render_html(result.root, result.issues, budget=budget))
     entries = sum(1 for _ in walk(data["tree"])) - 1
-    assert data["entries"] == len(list(_nodes(result.root))) - 1
+    assert data["entries"] == len(list(walk_nodes(result.root))) - 1
     assert data["kept"] == entries == min(budget, data["entries"])
     # Every folder: kept children + folded ones + its own space = its size.
-    by_path = {node.path: node for node in _nodes(result.root)}
+    by_path = {node.path: node for node in walk_nodes(result.root)}
     for path, item in walk(data["tree"]):
         node = by_path["/".join((str(tree), *path))]
         assert item[1:3] == [node.disk_usage, node.size]
@@ -72,14 +73,6 @@ def test_kept_entries_are_the_best_ranked_and_every_byte_is_accounted_for(tree, 
         assert not any(path.startswith("crumb") for path in kept)
 
 
-def _nodes(node):
-    stack = [node]
-    while stack:
-        node = stack.pop()
-        yield node
-        stack.extend(node.children)
-
-
 def test_header_and_legend_add_up_to_the_scan(tree):
     (tree / "link.txt").symlink_to(tree / "big" / "huge.bin")
     result = orvalnest.scan(str(tree))
@@ -88,7 +81,7 @@ def test_header_and_legend_add_up_to_the_scan(tree):
     assert (totals["disk"], totals["size"]) == (result.root.disk_usage, result.root.size)
     assert sum(row["disk"] for row in data["legend"]) == totals["disk"]
     assert sum(row["size"] for row in data["legend"]) == totals["size"]
-    nodes = list(_nodes(result.root))
+    nodes = list(walk_nodes(result.root))
     assert totals["folders"] == sum(node.is_dir for node in nodes)
     assert totals["files"] == sum(not node.is_dir for node in nodes)
     legend = {row["name"]: row for row in data["legend"]}
