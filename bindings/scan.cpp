@@ -18,10 +18,8 @@ PyObject* scan_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!bound) return std::unexpected(bound.error());
         auto path = convert_argument((*bound)[0], "path", extract_path);
         if (!path) return std::unexpected(path.error());
-        auto root = resolve_root(*path);
-        if (!root) return std::unexpected(Error::failure(std::move(root.error())));
         ScanRequest request;
-        request.root = std::move(*root);
+        request.path = std::move(*path);
         return run_scan(request);
     });
 }

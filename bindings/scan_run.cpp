@@ -110,6 +110,8 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 }  // namespace
 
 PyResult<Ref> run_scan(const ScanRequest& request) {
+    const auto root = resolve_root(request.path);
+    if (!root) return std::unexpected(Error::failure(root.error()));
     // Written and read only on this thread, by the two callbacks and below.
     bool interrupted = false;
     PendingException
@@ -142,7 +144,7 @@ PyResult<Ref> run_scan(const ScanRequest& request) {
     WalkOutcome outcome;
     {
         GilRelease released;
-        outcome = walk_tree(request.root, request.options, is_cancelled, poll);
+        outcome = walk_tree(*root, request.options, is_cancelled, poll);
         // A partial tree is never returned; free it before taking the lock back.
         if (interrupted || callback_error) outcome = WalkOutcome{};
     }
@@ -152,8 +154,7 @@ PyResult<Ref> run_scan(const ScanRequest& request) {
     }
     if (interrupted) return failure(ExceptionKind::KeyboardInterrupt, "scan interrupted");
     if (request.progress) {
-        const WalkProgress final_progress{outcome.entries, outcome.root.size, outcome.root.disk_usage,
-                                          request.root};
+        const WalkProgress final_progress{outcome.entries, outcome.root.size, outcome.root.disk_usage, *root};
         if (!call_progress(final_progress, true)) return raised();
     }
     return build_result(outcome);

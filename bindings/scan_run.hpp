@@ -14,13 +14,14 @@ namespace orvalnest::py {
 using ProgressFactory = PyResult<Ref> (*)(const WalkProgress& progress, bool done);
 
 struct ScanRequest {
-    std::string root;  // checked by resolve_root
+    std::string path;  // as the caller gave it; checked by resolve_root first
     WalkOptions options;
     PyObject* progress = nullptr;  // borrowed callable, or null
     ProgressFactory make_progress = nullptr;
 };
 
-// Called with the lock held; returns it held. A callback's exception
+// Called with the lock held; returns it held. A bad root raises as resolve_root
+// says, before anything is walked. A callback's exception
 // propagates unchanged, Ctrl+C raises KeyboardInterrupt("scan interrupted"),
 // and no partial tree is ever returned.
 PyResult<Ref> run_scan(const ScanRequest& request);

@@ -148,10 +148,7 @@ PyObject* scan_tree_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         auto threads = convert_argument((*bound)[4] ? (*bound)[4] : Py_None, "threads", extract_threads);
         if (!threads) return std::unexpected(threads.error());
         request.options.threads = *threads;
-
-        auto root = resolve_root(*path);
-        if (!root) return std::unexpected(Error::failure(std::move(root.error())));
-        request.root = std::move(*root);
+        request.path = std::move(*path);
         return run_scan(request);
     });
 }

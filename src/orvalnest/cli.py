@@ -247,10 +247,8 @@ def run_scan(argv: Sequence[str]) -> int:
     to_stdout = [export.option for export in exports if export.target == "-"]
     if len(to_stdout) > 1:
         parser.error("only one of --json, --ncdu and --html can write to standard output")
-    try:
-        exclude = (*args.exclude, *read_patterns(args.exclude_from))
-    except OSError as error:
-        _error(f"cannot read exclude patterns: {error.filename}: {error.strerror}")
+    exclude = exclude_patterns(args)
+    if exclude is None:
         return EXIT_USAGE
 
     shown_path = args.path
@@ -330,13 +328,18 @@ def _scan_and_report(
     return status
 
 
-def read_patterns(files: Sequence[str]) -> list[str]:
-    """Patterns from --exclude-from files, one a line, blank lines ignored (as du does)."""
-    patterns = []
-    for name in files:
-        with open(name, encoding=sys.getfilesystemencoding(), errors="surrogateescape") as lines:
-            patterns += [line.rstrip("\n") for line in lines if line.strip()]
-    return patterns
+def exclude_patterns(args: argparse.Namespace) -> tuple[str, ...] | None:
+    """--exclude patterns, then those of --exclude-from files, one a line, blank
+    lines ignored (as du does); None, with the reason said, when a file cannot be read."""
+    patterns = list(args.exclude)
+    for name in args.exclude_from:
+        try:
+            with open(name, encoding=sys.getfilesystemencoding(), errors="surrogateescape") as lines:
+                patterns += [line.rstrip("\n") for line in lines if line.strip()]
+        except OSError as error:
+            _error(f"cannot read exclude patterns: {error.filename}: {error.strerror}")
+            return None
+    return tuple(patterns)
 
 
 def show_file(given: str, target: str, args: argparse.Namespace) -> int:

@@ -12,7 +12,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Literal, Protocol
 
-from orvalnest._native import Node, ScanIssue, ScanResult
+from orvalnest._native import Node, ScanIssue
 
 SortKey = Literal["size", "name", "count"]
 SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count")
@@ -97,14 +97,6 @@ class IssueIndex:
             target = index.skipped if is_skip(issue.message) else index.unreadable
             target.setdefault(issue.path, issue.message)
         return index
-
-    @property
-    def unreadable_count(self) -> int:
-        return len(self.unreadable)
-
-    @property
-    def skipped_count(self) -> int:
-        return len(self.skipped)
 
     def marker(self, node: Node) -> str:
         if node.is_dir:
@@ -295,29 +287,6 @@ def fold(children: Sequence[Node], top: int, apparent: bool) -> tuple[list[Node]
 def share(part: int, whole: int) -> float:
     """Percentage of `part` in `whole`; an empty whole has empty parts."""
     return 100.0 * part / whole if whole else 0.0
-
-
-def find(result: ScanResult, path: str) -> list[Node] | None:
-    """The chain of nodes from the root down to the node at `path` (lossy text
-    as the nodes give it), or None when no node has that path."""
-    root = result.root
-    chain = [root]
-    root_path = root.path.rstrip("/") or "/"
-    if path.rstrip("/") == root_path.rstrip("/") or path == root_path:
-        return chain
-    prefix = root_path if root_path.endswith("/") else root_path + "/"
-    if not path.startswith(prefix):
-        return None
-    node = root
-    for part in path[len(prefix) :].split("/"):
-        if not part:
-            continue
-        match = next((child for child in node.children if child.name == part), None)
-        if match is None:
-            return None
-        chain.append(match)
-        node = match
-    return chain
 
 
 @dataclass

@@ -7,7 +7,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from orvalnest.cli import EXIT_USAGE, PROG, add_walk_options, default_audit_dir, read_patterns
+from orvalnest.cli import EXIT_USAGE, PROG, add_walk_options, default_audit_dir, exclude_patterns
 from orvalnest.view import printable
 
 _EPILOG = f"""\
@@ -43,10 +43,8 @@ def browse_parser() -> argparse.ArgumentParser:
 
 def run_browse(argv: Sequence[str]) -> int:
     args = browse_parser().parse_args(argv)
-    try:
-        exclude = (*args.exclude, *read_patterns(args.exclude_from))
-    except OSError as error:
-        print(f"{PROG}: cannot read exclude patterns: {error.filename}: {error.strerror}", file=sys.stderr)
+    exclude = exclude_patterns(args)
+    if exclude is None:
         return EXIT_USAGE
     try:
         # Textual is loaded only by those who browse.
