@@ -4,7 +4,8 @@
 # build), then the Python tests with that same wheel: all of them under the
 # oldest and newest CPython (3.10, 3.13), a smoke selection plus stubtest under
 # 3.11 and 3.12 (3.11 also runs all of them from the source distribution, with
-# Debian's python3). Exits non-zero on any failure.
+# Debian's python3, and pip builds that source distribution under 3.10 and 3.13
+# for the API reference's examples). Exits non-zero on any failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -162,6 +163,21 @@ mapfile -t test_needs < <(cd "$unpacked" && "$newcomer" -c 'import tomllib
 print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
 "$newcomer" -m pip install -q --disable-pip-version-check "${test_needs[@]}"
 (cd "$unpacked" && "$newcomer" -m pytest -q -p no:cacheprovider tests/python)
+
+step "source distribution: pip install into fresh venvs under both ends of the range"
+# The same file a user downloads, built from source by pip under the oldest and
+# the newest interpreter; the API reference's examples (scan, the extended scan,
+# a Cleaner dry run and a real trash, format_bytes) prove each install works.
+sdist=$(ls "$work"/sdist/orvalnest-*.tar.gz)
+for version in 3.10 3.13; do
+  python=${pythons[$version]:-}
+  [[ -n $python ]] || { echo "SKIPPED CPython $version: not found on this machine"; continue; }
+  venv="$work/sdist-venv-$version"
+  rm -rf "$venv"
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$sdist" "${test_needs[@]}"
+  (cd "$unpacked" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_docs.py)
+done
 
 step "sanitizers: the Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 # The extension of the instrumented build above; the runtimes are preloaded into
