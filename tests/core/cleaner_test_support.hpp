@@ -171,9 +171,6 @@ public:
         return std::nullopt;
     }
 
-    // A mount made by a child process (mount -o loop): detached at the end too.
-    void adopt(std::string target) { targets_.push_back(std::move(target)); }
-
 private:
     std::vector<std::string> targets_;
 };

@@ -59,30 +59,21 @@ TEST_P(Osascript, MapsHowTheChildEnds) {
     }
 }
 
+#define OS_ERROR(code) "Error during a `trash` operation: Os { code: " #code ", description: \""
+#define UNKNOWN_ERROR "Error during a `trash` operation: Unknown { description: \""
+#define SCRIPT_ERROR "The AppleScript exited with error. stderr: "
+
 INSTANTIATE_TEST_SUITE_P(
     Endings, Osascript,
     ::testing::Values(
         Outcome{"ExitZero", "exit 0", 0755, ""},
         Outcome{"ExitCodeWithStderr", "printf 'execution error: Finder got an error (-1743)\\n' >&2; exit 1",
-                0755,
-                "Error during a `trash` operation: Os { code: 1, description: \"The AppleScript exited with "
-                "error. "
-                "stderr: execution error: Finder got an error (-1743)\\n\" }"},
-        Outcome{"OtherExitCode", "exit 42", 0755,
-                "Error during a `trash` operation: Os { code: 42, description: \"The AppleScript exited with "
-                "error. "
-                "stderr: \" }"},
-        Outcome{
-            "KilledBySignal", "printf 'half' >&2; kill -KILL $$", 0755,
-            "Error during a `trash` operation: Unknown { description: \"The AppleScript exited with error. "
-            "stderr: half\" }"},
-        Outcome{
-            "NotExecutable", "exit 0", 0644,
-            "Error during a `trash` operation: Unknown { description: \"Permission denied (os error 13)\" }"},
-        Outcome{"Missing", nullptr, 0,
-                "Error during a `trash` operation: Unknown { description: \"No such file or directory (os "
-                "error 2)\" "
-                "}"}),
+                0755, OS_ERROR(1) SCRIPT_ERROR "execution error: Finder got an error (-1743)\\n\" }"},
+        Outcome{"OtherExitCode", "exit 42", 0755, OS_ERROR(42) SCRIPT_ERROR "\" }"},
+        Outcome{"KilledBySignal", "printf 'half' >&2; kill -KILL $$", 0755,
+                UNKNOWN_ERROR SCRIPT_ERROR "half\" }"},
+        Outcome{"NotExecutable", "exit 0", 0644, UNKNOWN_ERROR "Permission denied (os error 13)\" }"},
+        Outcome{"Missing", nullptr, 0, UNKNOWN_ERROR "No such file or directory (os error 2)\" }"}),
     [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -27,40 +27,17 @@ TEST(LexicalAbsolute, RelativePathsJoinTheWorkingDirectory) {
     std::filesystem::current_path(saved);
 }
 
-TEST(Components, CompareByComponentsNotBytes) {
+// Validation exercises parent() and ".." refusal; these are the cases it
+// never reaches: ".." as a final name and comparing differently written paths.
+TEST(Components, CompareAndNameByComponentsNotBytes) {
     EXPECT_TRUE(equal("/a/b", "/a//b/"));
     EXPECT_TRUE(equal("//a/b", "/a/./b"));
     EXPECT_FALSE(equal("/a/b", "/a/b/c"));
-    EXPECT_TRUE(starts_with("/usr", "/usr"));
-    EXPECT_TRUE(starts_with("/usr/lib/x", "/usr/"));
-    EXPECT_FALSE(starts_with("/usrx/a", "/usr"));
-    EXPECT_FALSE(starts_with("/usr", "/usr/lib"));
-    EXPECT_TRUE(has_parent_component("/a/../b"));
-    EXPECT_FALSE(has_parent_component("/a/..b/./c"));
-}
-
-TEST(Components, FinalNameAndParent) {
-    EXPECT_EQ(final_name("/a/b/"), "b");
     EXPECT_EQ(final_name("/a/b/."), "b");
-    EXPECT_EQ(final_name("/"), std::nullopt);
-    EXPECT_EQ(final_name("/."), std::nullopt);
     EXPECT_EQ(final_name("/a/.."), std::nullopt);
-    EXPECT_EQ(parent("/a/b/"), "/a");
-    EXPECT_EQ(parent("/a/./b"), "/a");
-    EXPECT_EQ(parent("/a"), "/");
     EXPECT_EQ(parent("//a"), "//");
-    EXPECT_EQ(parent("/"), std::nullopt);
-    EXPECT_EQ(parent("//"), std::nullopt);
-    EXPECT_EQ(join("/a", "b"), "/a/b");
-    EXPECT_EQ(join("/", "b"), "/b");
     EXPECT_EQ(node_name("/"), "/");
-    EXPECT_EQ(node_name("/a/b/"), "b");
     EXPECT_EQ(node_name("/a/.."), "/a/..");
-}
-
-TEST(CPath, RefusesNulBytes) {
-    EXPECT_EQ(c_path(std::string("/a\0b", 4)).error().text(), "file name contained an unexpected NUL byte");
-    EXPECT_EQ(c_path("/a").value(), "/a");
 }
 
 }  // namespace

@@ -33,16 +33,9 @@ protected:
     void SetUp() override {
         env_.set("HOME", tmp_ / "home");
         for (const char* dir : {"home", "scan/dir", "outside"}) fs::create_directories(tmp_ / dir);
-        for (const char* file : {"scan/file", "scan/dir/inner", "outside/secret", "scan/bad\xff"}) {
-            write_file(tmp_ / file);
-        }
-        const std::vector<std::pair<std::string, std::string>> links = {{tmp_ / "outside", "scan/link_out"},
-                                                                        {tmp_ / "missing", "scan/dangling"},
-                                                                        {"dir", "scan/link_dir"},
-                                                                        {".", "scan/link_root"},
-                                                                        {tmp_ / "scan", "scanlink"},
-                                                                        {".", "tlink"}};
-        for (const auto& [target, link] : links) fs::create_symlink(target, tmp_ / link);
+        for (const char* file : {"scan/file", "outside/secret"}) write_file(tmp_ / file);
+        fs::create_symlink(tmp_ / "outside", tmp_ / "scan/link_out");
+        fs::create_symlink(".", tmp_ / "tlink");
         policy_.emplace(PathPolicy::build(tmp_ / "scan").value());
     }
 
@@ -59,7 +52,7 @@ protected:
 // In paths and expectations, $T is the temporary directory and $S the scan
 // root inside it. Refusals expect their message; acceptances (no kind) the
 // resolved path. One row per message and per case the random trees below
-// cannot make; their spelling variants are the property test's.
+// rarely make; links, spellings and odd bytes are the property test's.
 TEST_F(PolicyValidate, AcceptsOrRefusesWithTheExactMessage) {
     constexpr auto kDot = RefusalKind::DotComponent, kOutside = RefusalKind::OutsideScanRoot,
                    kItself = RefusalKind::ScanRootItself, kUnresolvable = RefusalKind::Unresolvable;
@@ -69,26 +62,15 @@ TEST_F(PolicyValidate, AcceptsOrRefusesWithTheExactMessage) {
     const std::vector<std::tuple<std::string, std::optional<RefusalKind>, std::string>> cases = {
         {"", RefusalKind::NotAbsolute, not_absolute},
         {"$S/dir/../file", kDot, dots},  // would resolve inside, still refused
-        {"/", kItself, kItselfMessage},
         {"$S", kItself, kItselfMessage},
-        {"$S/.", kItself, kItselfMessage},
         {"$T/tlink/scan", kItself, kItselfMessage},  // through a linked parent
         {"$S/missing", kUnresolvable, missing},
         {"$S/file/x", kUnresolvable, "path could not be resolved: Not a directory (os error 20)"},
         {std::string("$S/fi\0le", 8), kUnresolvable,
          "path could not be resolved: file name contained an unexpected NUL byte"},
         {"$T/outside/secret", kOutside, outside},
-        {"$S/link_out/secret", kOutside, outside},
-        {"$T/scanlink", kOutside, outside},  // a link to the scan root is a different entry
         {"$S/file", std::nullopt, "$S/file"},
-        {"$S/dir/.", std::nullopt, "$S/dir"},
-        {"$T/tlink/scan/file", std::nullopt, "$S/file"},
-        {"$T/scanlink/dir/inner", std::nullopt, "$S/dir/inner"},
-        {"$S/link_dir/inner", std::nullopt, "$S/dir/inner"},
-        {"$S/link_out", std::nullopt, "$S/link_out"},  // the final link is kept, never its target
-        {"$S/dangling", std::nullopt, "$S/dangling"},
-        {"$S/link_root/file", std::nullopt, "$S/file"},
-        {"$S/bad\xff", std::nullopt, "$S/bad\xff"}};
+        {"$S/link_out", std::nullopt, "$S/link_out"}};  // the final link is kept, never its target
     for (const auto& [path, kind, expected] : cases) {
         SCOPED_TRACE(path);
         const auto result = policy_->validate(expand(path));
@@ -242,29 +224,6 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
         const auto result = policy_->validate(scan_ + expand(path));
         EXPECT_EQ(result ? "accepted" : result.error().message(), expand(expected)) << path;
     }
-}
-
-// The same guard by identity on a real case-insensitive filesystem, where
-// the kernel allows one (ext4 with casefold on a loop device).
-TEST(PolicyCaseInsensitive, AnotherCaseOfTheHomeIsTheHome) {
-    TempDir tmp;
-    const std::string image = tmp / "casefold.img", mounted = testing::real(tmp.path()) + "/cf";
-    testing::PrivateMounts mounts;
-    if (auto refused = testing::private_mounts_refused()) GTEST_SKIP() << *refused;
-    fs::create_directories(mounted);
-    const std::string make = "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F -O casefold '" + image +
-                             "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + mounted +
-                             "' 2>/dev/null";
-    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "the kernel refuses a casefold ext4 loop mount";
-    mounts.adopt(mounted);
-    fs::create_directories(mounted + "/Users");
-    ASSERT_EQ(std::system(("chattr +F '" + mounted + "/Users'").c_str()), 0);
-    fs::create_directories(mounted + "/Users/alice");
-    ScopedEnv env;
-    env.set("HOME", mounted + "/Users/alice");
-    const auto refused = PathPolicy::build(mounted).value().validate(mounted + "/Users/ALICE");
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message(), mounted + "/Users/alice is a protected system location");
 }
 
 // --- random trees ----------------------------------------------------------
