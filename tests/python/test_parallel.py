@@ -148,26 +148,22 @@ class Stop(Exception):
     pass
 
 
-def raise_stop(progress):
-    if not progress.done:
-        raise Stop
+@pytest.mark.parametrize("threads", [1, 4])
+@pytest.mark.parametrize("how", ["progress raises", "ctrl-c"])
+def test_a_stopped_scan_leaves_no_thread_or_descriptor(threads, how):
+    counts, seen, error = tasks_and_descriptors(), [], Stop()
 
+    def progress(update):
+        seen.append(update.done)
+        raise error
 
-def ctrl_c_soon():
-    # Trips the SIGINT flag from another thread while the scan runs, as Ctrl+C would.
-    threading.Timer(0.05, _thread.interrupt_main).start()
-
-
-@pytest.mark.parametrize(
-    ("progress", "before", "expected"),
-    [(raise_stop, None, Stop()), (None, ctrl_c_soon, KeyboardInterrupt("scan interrupted"))],
-)
-def test_a_stopped_scan_leaves_no_thread_or_descriptor(progress, before, expected):
-    counts = tasks_and_descriptors()
-    if before:
-        before()
-    with pytest.raises(type(expected)) as raised:
-        scan_tree(BIG_TREE, threads=4, progress=progress)
-    assert raised.value.args == expected.args
+    if how == "ctrl-c":  # trips the SIGINT flag from another thread while the scan runs, as Ctrl+C would
+        threading.Timer(0.05, _thread.interrupt_main).start()
+    with pytest.raises((Stop, KeyboardInterrupt)) as raised:
+        scan_tree(BIG_TREE, threads=threads, progress=progress if how == "progress raises" else None)
+    if how == "progress raises":  # the caller's own exception, after the first poll and nothing after it
+        assert raised.value is error and seen == [False]
+    else:
+        assert type(raised.value) is KeyboardInterrupt and raised.value.args == ("scan interrupted",)
     time.sleep(0.1)  # the timer thread ends
     assert tasks_and_descriptors() == counts
