@@ -97,6 +97,7 @@ class RaisingPathLike:
         ("{tmp}/missing", FileNotFoundError, "{tmp}/missing does not exist"),
         ("{tmp}/file/below", FileNotFoundError, "{tmp}/file/below does not exist"),
         ("{tmp}//file", NotADirectoryError, "{tmp}/file is not a directory"),
+        ("{tmp}/a\0b", FileNotFoundError, "{tmp}/a\0b does not exist"),  # no path holds a NUL
         # Refused before any check, with a note naming the parameter.
         (b"/tmp", TypeError, "'bytes' object is not an instance of 'str'"),
         (PathLike(b"/tmp"), TypeError, "'bytes' object is not an instance of 'str'"),
