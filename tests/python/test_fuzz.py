@@ -236,26 +236,3 @@ def test_binding(sandbox, tmp_path, entry, positional, named):
         assert all(isinstance(path, str) for path in result.trashed + [path for path, _ in result.failed])
         assert all(isinstance(reason, str) for _, reason in result.failed)
         assert repr(result).startswith("TrashReport(") and isinstance(result.audit_log, str)
-
-
-@FUZZ
-@given(names=st.lists(st.binary(min_size=1, max_size=12), min_size=1, max_size=8, unique=True))
-def test_odd_file_names(tmp_path_factory, names):
-    names = [name.replace(b"/", b"_").replace(b"\0", b"_") for name in names]
-    assume(len(set(names)) == len(names) and not {b".", b".."} & set(names))
-    root = tmp_path_factory.mktemp("names")
-    requested = [os.path.join(os.fsencode(root), name) for name in names]
-    for index, path in enumerate(requested):
-        with open(path, "wb") as handle:
-            handle.write(b"x" * index)
-
-    result = scan(root)
-    assert read_whole(result) == len(names) + 1
-    lossy = {name.decode("utf-8", "replace") for name in names}
-    assert {(child.name, child.path) for child in result.root.children} == {(n, f"{root}/{n}") for n in lossy}
-    cleaner = Cleaner(root, tmp_path_factory.mktemp("audit"))
-    for path in requested:
-        assert isinstance(cleaner.check(os.fsdecode(path)), str)
-    report = cleaner.trash([os.fsdecode(path) for path in requested], dry_run=True)
-    shown = report.trashed + [path for path, _ in report.failed]
-    assert sorted(shown) == sorted(path.decode("utf-8", "replace") for path in requested)

@@ -11,7 +11,7 @@ import pytest
 from helpers import PathLike, by_name, make_file, walk
 
 from orvalnest import scan_tree
-from orvalnest._native import Node, ScanIssue, ScanResult, scan
+from orvalnest._native import Cleaner, Node, ScanIssue, ScanResult, scan
 
 NOTES = sys.version_info >= (3, 11)  # exceptions carry notes from 3.11 on
 
@@ -82,6 +82,19 @@ def test_repr_uses_the_quoted_form(tmp_path):
     issue = scan("/proc").issues[0]
     assert type(issue) is ScanIssue
     assert repr(issue) == 'ScanIssue(path="/proc", message="skipped: pseudo-filesystem (proc)")'
+
+
+def test_names_that_are_not_utf8_read_lossily(tmp_path):
+    folder = os.path.join(os.fsencode(tmp_path), b"caf\xe9\xff")
+    os.mkdir(folder)
+    make_file(Path(os.fsdecode(folder)) / os.fsdecode(b"\xfe.txt"), 2)
+    (node,) = scan(tmp_path).root.children
+    (leaf,) = node.children
+    assert (node.name, node.path) == ("caf\ufffd\ufffd", f"{tmp_path}/caf\ufffd\ufffd")
+    assert (leaf.name, leaf.path, leaf.category) == ("\ufffd.txt", f"{tmp_path}/caf\ufffd\ufffd/\ufffd.txt", "document")
+    # The cleaner takes the real name (the interpreter's escaped form) and reports it lossily.
+    report = Cleaner(tmp_path, tmp_path / "audit").trash([os.fsdecode(folder + b"/\xfe.txt")], dry_run=True)
+    assert (report.trashed, report.failed) == ([leaf.path], [])
 
 
 class RaisingPathLike:
