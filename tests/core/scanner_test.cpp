@@ -184,19 +184,6 @@ TEST(WalkTree, DirectorySizesSaturate) {
     EXPECT_EQ(child(outcome.root, "sub")->size, huge);
 }
 
-TEST(WalkTree, PollsOncePerInterval) {
-    // The root counts as the first entry.
-    for (const auto& [files, polls] : {std::pair{198, 0}, {199, 1}, {398, 1}, {399, 2}}) {
-        TempTree tree;
-        tree.dir("a");
-        for (int i = 1; i < files; ++i) tree.file((i % 2 ? "a/f" : "f") + std::to_string(i), 1);
-        int polled = 0;
-        const auto outcome = walk_tree(tree.path(), never, [&] { ++polled; });
-        EXPECT_EQ(polled, polls) << files << " files";
-        EXPECT_EQ(count_nodes(outcome.root), static_cast<size_t>(files + 1));
-    }
-}
-
 TEST(WalkTree, CancellationStopsReadingAndFinishesOpenFrames) {
     TempTree tree;
     for (int d = 0; d < 5; ++d) {
@@ -247,14 +234,6 @@ TEST(WalkTree, PseudoFilesystemsBelowTheRootAreNotListed) {
     for (const auto& issue : dev.issues)
         reported |= issue.path == "/dev/pts" && issue.message == "skipped: pseudo-filesystem (devpts)";
     EXPECT_TRUE(reported);
-}
-
-TEST(ResolveRoot, AnyUnreadableRootReadsAsMissing) {
-    const std::string with_nul("/tmp/a\0b", 8);
-    const auto result = resolve_root(with_nul);
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, ExceptionKind::FileNotFoundError);
-    EXPECT_EQ(result.error().message, with_nul + " does not exist");
 }
 
 }  // namespace

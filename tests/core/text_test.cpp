@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "orvalnest/error.hpp"
-
 namespace orvalnest {
 namespace {
 
@@ -48,18 +46,6 @@ TEST(QuotedForm, KeepsPrintableUnicodeAndEscapesMarksAndFormatCharacters) {
     EXPECT_EQ(quoted_form("\xEF\xBF\xBD"), "\"\xEF\xBF\xBD\"");    // the replacement character is printable
     EXPECT_EQ(quoted_form("\xF3\xB0\x80\x80"), "\"\\u{f0000}\"");  // private use
 }
-
-TEST(OsErrorText, FormatsErrnoAndFixedMessages) {
-    EXPECT_EQ(OsError::from_errno(2).text(), "No such file or directory (os error 2)");
-    EXPECT_EQ(OsError::from_errno(13).text(), "Permission denied (os error 13)");
-    EXPECT_EQ(OsError::custom("failed to write whole buffer").text(), "failed to write whole buffer");
-}
-
-}  // namespace
-}  // namespace orvalnest
-
-namespace orvalnest {
-namespace {
 
 TEST(QuotedFormBytes, WritesInvalidBytesAsUpperCaseHex) {
     EXPECT_EQ(quoted_form_bytes("/a\xFF\"b"), "\"/a\\xFF\\\"b\"");

@@ -40,6 +40,17 @@ def walk(node):
         stack.extend(current.children)
 
 
+def read_whole(result):
+    """Reads every field and repr of a scan result, its nodes and its issues; returns the node count."""
+    nodes = list(walk(result.root))
+    for node in nodes:
+        fields = (node.name, node.path, node.size, node.disk_usage, node.is_dir, node.category, repr(node))
+        assert all(isinstance(field, (str, int)) for field in fields) and len(node) == len(node.children)
+    assert all(isinstance(issue.path + issue.message + repr(issue), str) for issue in result.issues)
+    assert repr(result).startswith("ScanResult(")
+    return len(nodes)
+
+
 def by_name(node):
     return {child.name: child for child in node.children}
 

@@ -46,4 +46,3 @@ def test_refusals_keep_the_interpreters_exception(value, error):
     with pytest.raises(error) as caught:
         format_bytes(value)
     assert type(caught.value) is error
-

@@ -129,45 +129,31 @@ def tasks_and_descriptors():
 BIG_TREE = "/usr"
 
 
-def test_progress_runs_on_the_calling_thread_while_workers_walk():
-    tasks, _ = tasks_and_descriptors()
-    calls = []
-
-    def record(progress):
-        calls.append((threading.get_ident(), progress.done, tasks_and_descriptors()[0] - tasks))
-
-    scan_tree(BIG_TREE, threads=3, progress=record)
-    assert len(calls) > 1
-    assert {ident for ident, _, _ in calls} == {threading.get_ident()}
-    # Three more threads while walking than once the walk is over (a sanitizer may add one of its own).
-    (_, done_before, during), (_, done, after) = calls[-2:]
-    assert (done_before, done, during - after) == (False, True, 3)
-
-
 class Stop(Exception):
     pass
 
 
-def raise_stop(progress):
-    if not progress.done:
-        raise Stop
+@pytest.mark.parametrize("threads", [1, 4])
+@pytest.mark.parametrize("how", ["progress raises", "ctrl-c"])
+def test_a_stopped_scan_leaves_no_thread_or_descriptor(threads, how):
+    counts, seen, error = tasks_and_descriptors(), [], Stop()
 
+    def progress(update):
+        # On the calling thread, with every worker started (a sequential walk has none).
+        seen.append((threading.get_ident(), update.done, tasks_and_descriptors()[0]))
+        raise error
 
-def ctrl_c_soon():
-    # Trips the SIGINT flag from another thread while the scan runs, as Ctrl+C would.
-    threading.Timer(0.05, _thread.interrupt_main).start()
-
-
-@pytest.mark.parametrize(
-    ("progress", "before", "expected"),
-    [(raise_stop, None, Stop()), (None, ctrl_c_soon, KeyboardInterrupt("scan interrupted"))],
-)
-def test_a_stopped_scan_leaves_no_thread_or_descriptor(progress, before, expected):
-    counts = tasks_and_descriptors()
-    if before:
-        before()
-    with pytest.raises(type(expected)) as raised:
-        scan_tree(BIG_TREE, threads=4, progress=progress)
-    assert raised.value.args == expected.args
+    if how == "ctrl-c":  # trips the SIGINT flag from another thread while the scan runs, as Ctrl+C would
+        threading.Timer(0.05, _thread.interrupt_main).start()
+    with pytest.raises((Stop, KeyboardInterrupt)) as raised:
+        scan_tree(BIG_TREE, threads=threads, progress=progress if how == "progress raises" else None)
+    if how == "progress raises":  # the caller's own exception, unchanged
+        assert raised.value is error
+    else:
+        assert type(raised.value) is KeyboardInterrupt and raised.value.args == ("scan interrupted",)
     time.sleep(0.1)  # the timer thread ends
-    assert tasks_and_descriptors() == counts
+    after = tasks_and_descriptors()
+    assert after == counts
+    if how == "progress raises":
+        # The first poll only: the exception stops the walk, and no final call follows.
+        assert seen == [(threading.get_ident(), False, after[0] + (threads if threads > 1 else 0))]

@@ -52,4 +52,3 @@ def test_concurrent_requests_on_one_cleaner(tmp_path):
     assert sorted(recorded.values()) == everything
     assert len(os.listdir(trash / "files")) == len(everything)
     assert not any(os.listdir(root / f"t{thread}") for thread in range(THREADS))
-
