@@ -86,7 +86,6 @@ def test_header_and_legend_add_up_to_the_scan(tree):
     assert totals["files"] == sum(not node.is_dir for node in nodes)
     legend = {row["name"]: row for row in data["legend"]}
     assert legend["image"]["count"] == 1 and legend["image"]["size"] == 5000
-    assert data["version"] == orvalnest.__version__
     link = next(item for path, item in walk(data["tree"]) if path == ("link.txt",))
     assert link[3] & 64  # marked as a symbolic link
 
@@ -100,6 +99,3 @@ def test_command_line_writes_the_page(tree, tmp_path, capsys):
     assert main([str(tree), "--html", "-"]) == 0
     out = capsys.readouterr().out
     assert out.startswith("<!DOCTYPE html>") and out.rstrip().endswith("</html>")
-
-    with pytest.raises(SystemExit):
-        main([str(tree), "--html", "-", "--json", "-"])
