@@ -1,4 +1,5 @@
-"""The `orvalnest` command, run as a person runs it: in a child process."""
+"""The `orvalnest` command, run as a person runs it: in a child process, on a terminal or not.
+Refusals and usage errors, which need no interpreter of their own, run in this one."""
 
 import fcntl
 import json
@@ -32,7 +33,7 @@ def environment(**changes):
     return {key: value for key, value in env.items() if value is not None}
 
 
-def orvalnest(*args, cwd=None, env=None, drop_root=False):
+def orvalnest(*args, env=None, drop_root=False):
     command = [sys.executable, "-m", "orvalnest", *map(str, args)]
     if drop_root and os.geteuid() == 0:
         # Root reads every folder whatever its mode; without these two
@@ -41,7 +42,7 @@ def orvalnest(*args, cwd=None, env=None, drop_root=False):
             pytest.skip("needs setpriv to drop root's file access rights")
         caps = "-dac_override,-dac_read_search"
         command = ["setpriv", f"--bounding-set={caps}", f"--inh-caps={caps}", *command]
-    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=env or environment(), timeout=120)
+    return subprocess.run(command, capture_output=True, text=True, env=env or environment(), timeout=120)
 
 
 def tool(*command):
@@ -63,11 +64,8 @@ def drain(fd):
 @pytest.fixture
 def tree(tmp_path):
     root = tmp_path / "root"
-    for name, size in [("big.bin", 6000), ("docs/a.txt", 3000), ("docs/b.txt", 1000), ("docs/c.txt", 500)] + [
-        ("docs/d.txt", 300),
-        ("docs/deep/x.txt", 200),
-        ("small.txt", 100),
-    ]:
+    sizes = {"big.bin": 6000, "docs/a.txt": 3000, "docs/b.txt": 1000, "docs/c.txt": 500, "docs/d.txt": 300}
+    for name, size in {**sizes, "docs/deep/x.txt": 200, "small.txt": 100}.items():
         make_file(root / name, size)
     (root / "empty").mkdir()
     return root  # 11100 bytes, docs 5000
@@ -223,44 +221,38 @@ def test_a_pipe_gets_whole_names_without_colour_or_terminal_control(tree):
         assert any(line.endswith(name) for line in lines)
 
 
-def run_on_terminal(args, columns, stderr_only=False, **changes):
-    """(stdout, stderr) of the command with a terminal of `columns` on one side."""
+def run_on_terminal(args, columns, **changes):
+    """What the command shows, standard output and error both on a terminal `columns` wide."""
     leader, follower = pty.openpty()
     fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    env = environment(
-        **{"COLUMNS": str(columns), "TERM": "xterm-256color", "PYTHONIOENCODING": "utf-8", "NO_COLOR": "1", **changes}
-    )
-    process = subprocess.Popen(
-        [sys.executable, "-m", "orvalnest", *map(str, args)],
-        stdout=subprocess.PIPE if stderr_only else follower,
-        stderr=follower if stderr_only else subprocess.DEVNULL,
-        env=env,
-    )
+    env = {"COLUMNS": str(columns), "TERM": "xterm-256color", "PYTHONIOENCODING": "utf-8", "NO_COLOR": "1"}
+    env = environment(**{**env, **changes})
+    command = [sys.executable, "-m", "orvalnest", *map(str, args)]
+    process = subprocess.Popen(command, stdout=follower, stderr=follower, env=env)
     os.close(follower)
-    terminal = drain(leader).decode()
-    stdout = process.stdout.read().decode() if stderr_only else terminal
+    output = drain(leader).decode()
     assert process.wait(timeout=60) == 0
-    return (stdout, terminal) if stderr_only else (terminal, "")
+    return output
 
 
 @pytest.mark.parametrize("columns, no_color", [(40, "1"), (57, None), (80, "1"), (121, None), (160, "1")])
 def test_lines_fit_the_terminal_and_colour_it_unless_told_not_to(tree, columns, no_color):
     for name in WIDE_NAMES:
         make_file(tree / "docs" / "deep" / name, 10)
-    output, _ = run_on_terminal([tree, "--depth", "3", "--top", "0", "--issues"], columns, NO_COLOR=no_color)
-    assert ("\x1b[" in output) is (no_color is None)
+    output = run_on_terminal([tree, "--depth", "3", "--top", "0", "--issues"], columns, NO_COLOR=no_color)
+    assert bool(re.search(r"\x1b\[[\d;]*m", output)) is (no_color is None)
     assert bool(re.search("[\u2500-\u259f]", output)) is (no_color is None)  # box drawing and blocks
-    lines = re.sub(r"\x1b\[[\d;]*m", "", output).replace("\r", "").split("\n")
+    lines = re.split(r"[\r\n]", re.sub(r"\x1b\[[\d;]*[mK]", "", output))  # the progress line too
     assert [line for line in lines if display_width(line) > columns] == []
     whole = [name for name in WIDE_NAMES if any(line.endswith(name) for line in lines)]
     assert whole == (WIDE_NAMES if columns >= 160 else WIDE_NAMES[:2] if columns >= 121 else [])
 
 
 def test_progress_only_on_a_terminal_and_erased(large_tree):
-    stdout, terminal = run_on_terminal([large_tree, "--depth", "0"], 80, stderr_only=True)
-    assert f"scanning {large_tree}" in terminal
-    assert re.search(r"scanning \d+ entries, [\d.]+ [KMG]?B, \d+ s ", terminal)
-    assert terminal.endswith("\r\x1b[K") and stdout.startswith(" ")  # erased before the report
+    output = run_on_terminal([large_tree, "--depth", "0"], 80)
+    assert f"scanning {large_tree}" in output
+    assert re.search(r"scanning \d+ entries, [\d.]+ [KMG]?B, \d+ s ", output)
+    assert output.rsplit("\r\x1b[K", 1)[1].startswith(" ")  # erased before the report
     assert orvalnest(large_tree, "--depth", "0").stderr == ""
 
 
