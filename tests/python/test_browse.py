@@ -189,16 +189,6 @@ def test_in_a_real_terminal(tree, tmp_path):
         subprocess.run([*tmux, "kill-server"], capture_output=True)
 
 
-def test_textual_loads_only_for_browsing():
-    code = (
-        "import sys, orvalnest, orvalnest.cli; assert 'textual' not in sys.modules; "
-        "orvalnest.cli.main(['-i', '--help'])"
-    )
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0, run.stderr
-    assert "--exclude PATTERN" in run.stdout
-
-
 def test_rescan_splices_the_folder_and_exports_write_what_is_on_screen(tree, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # the export dialog takes a name relative to the working folder
     out = tmp_path / "out"

@@ -56,16 +56,15 @@ class Watched:
     def rect(self, path):
         return next(r for r in self.rects() if r["path"] == path and r["kind"] != "fold")
 
-    def centre(self, rect, dy=None):
-        return rect["x"] + rect["w"] / 2, rect["y"] + (rect["h"] / 2 if dy is None else dy)
+    def at(self, rect, dy=None):
+        """The middle of `rect` on the map, or `dy` below its top."""
+        return {"x": rect["x"] + rect["w"] / 2, "y": rect["y"] + (rect["h"] / 2 if dy is None else dy)}
 
     def click(self, rect, dy=None):
-        x, y = self.centre(rect, dy)
-        self.page.locator("#map").click(position={"x": x, "y": y})
+        self.page.locator("#map").click(position=self.at(rect, dy))
 
     def hover(self, rect):
-        x, y = self.centre(rect)
-        self.page.locator("#map").hover(position={"x": x, "y": y})
+        self.page.locator("#map").hover(position=self.at(rect))
         return self.page.locator("#tip").text_content()
 
 
