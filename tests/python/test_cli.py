@@ -422,6 +422,7 @@ DOT_PATHS = ["", ".", "./", "deep/.", "deep/..", ".."]
     [
         (["check", "--root", "{root}", "{root}/docs/a.txt"], 0, "{root}/docs/a.txt\n", ""),
         (["check", "--root", "{root}", "{root}/nope"], 1, "", "/nope: No such file or directory (os error 2)"),
+        (["trash", "{root}/big.bin"], 2, "", "--root"),
         (["trash", "--root", "{root}/nope", "{root}/big.bin"], 1, "", "{root}/nope does not exist"),
         (["{root}/missing"], 1, "", "{root}/missing does not exist"),
         (["{root}", "--json", "-", "--html", "-"], 2, "", "only one of --json, --ncdu and --html"),
