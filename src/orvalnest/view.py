@@ -7,6 +7,7 @@ the three never disagree about a number."""
 
 from __future__ import annotations
 
+import posixpath
 import unicodedata
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
@@ -89,6 +90,8 @@ class IssueIndex:
 
     unreadable: dict[str, str] = field(default_factory=dict)
     skipped: dict[str, str] = field(default_factory=dict)
+    # Folder path -> names of its unreadable entries; built on first use.
+    _unreadable_names: dict[str, set[str]] | None = field(default=None, init=False, repr=False, compare=False)
 
     @classmethod
     def of(cls, issues: Iterable[ScanIssue]) -> IssueIndex:
@@ -101,7 +104,7 @@ class IssueIndex:
     def marker(self, node: Node) -> str:
         if node.is_dir:
             path = node.path
-            if path in self.unreadable:
+            if path in self.unreadable or self._lost_entries(node):
                 return MARK_UNREADABLE
             if path in self.skipped:
                 return MARK_SKIPPED
@@ -111,6 +114,17 @@ class IssueIndex:
         if node.is_hardlink:
             return MARK_HARDLINK
         return " "
+
+    def _lost_entries(self, node: Node) -> bool:
+        """Whether the folder was read only in part: an entry it lists could not
+        be examined, so the entry has no node and its size is missing here."""
+        if self._unreadable_names is None:
+            self._unreadable_names = {}
+            for path in self.unreadable:
+                folder, name = posixpath.split(path)
+                self._unreadable_names.setdefault(folder, set()).add(name)
+        names = self._unreadable_names.get(node.path)
+        return names is not None and not names <= {child.name for child in node.children}
 
     def under(self, path: str) -> list[tuple[str, str]]:
         """(path, message) of every issue at or below `path`."""
@@ -126,6 +140,7 @@ class IssueIndex:
         fresh = IssueIndex.of(issues)
         self.unreadable.update(fresh.unreadable)
         self.skipped.update(fresh.skipped)
+        self._unreadable_names = None
 
 
 def is_within(path: str, folder: str) -> bool:

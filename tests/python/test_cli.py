@@ -185,6 +185,9 @@ def test_markers_and_unreadable_folders(tree, tmp_path):
     lines = tree_lines(result.stdout)
     assert re.search(r" @ [|`]-- link$", next(line for line in lines if line.endswith("link")))
     assert re.search(r" ! [|`]-- locked \(could not be read\)$", next(line for line in lines if "locked" in line))
+    # Read in part: its entry could not be examined, so the folder's size is short.
+    assert re.search(r" ! [|`]-- unsearchable$", next(line for line in lines if "unsearchable" in line))
+    assert re.search(r"  [|`]-- docs$", next(line for line in lines if line.endswith("docs")))
     summary = summary_of(result.stdout)
     assert f"issues       2 could not be read, 0 skipped on purpose\n  {tree / 'locked'}: Permission" in summary
     assert f"\n  {tree / 'unsearchable' / 'listed.bin'}: Permission" in summary
@@ -448,6 +451,16 @@ def test_exit_codes_and_refusals_before_anything_happens(
     assert stderr.format(root=tree, tmp=tmp_path) in err
     assert (tree / "docs" / "deep").is_dir() and (tree / "big.bin").exists()
     assert not (tmp_path / "audit").exists(), "refused before the audit log was opened"
+
+
+def test_the_package_and_the_command_line_load_no_front_end_library():
+    # Textual and Playwright are for browsing and page tests: callers of the
+    # engine and of the text report must not pay for loading them.
+    code = "import sys, orvalnest, orvalnest.cli; loaded = {'textual', 'playwright'} & set(sys.modules)"
+    run = subprocess.run(
+        [sys.executable, "-c", code + "; sys.exit(sorted(loaded) or None)"], capture_output=True, text=True, timeout=60
+    )
+    assert run.returncode == 0, run.stderr
 
 
 def test_threads_reach_the_scan(tree, monkeypatch, capsys):
