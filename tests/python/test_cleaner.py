@@ -78,19 +78,6 @@ def test_trash_report(cleaner, tree):
     assert (tree / "a.txt").exists()
 
 
-def test_unopenable_audit_log_deletes_nothing(tree, tmp_path):
-    (tmp_path / "blocker").write_text("a file where the audit directory should go")
-    made = Cleaner(str(tree), str(tmp_path / "blocker" / "audit"))
-    for paths in ([str(tree / "a.txt")], [str(tree / "a.txt")] * 10001):
-        with pytest.raises(OSError) as caught:
-            made.trash(paths)
-        assert type(caught.value) is OSError
-        assert caught.value.args == (
-            f"cannot open audit log in {tmp_path}/blocker/audit (nothing was deleted): Not a directory (os error 20)",
-        )
-    assert (tree / "a.txt").exists()
-
-
 TRASH_ONE = """
 import sys
 from orvalnest._native import Cleaner
