@@ -6,7 +6,6 @@
 
 #include <climits>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,24 +86,16 @@ TEST(ParallelWalk, DescriptorsStayBoundedWhateverTheShape) {
     }
 }
 
-// A tree wide enough that the workers are still busy at the first poll, made once.
-class ParallelWalkStops : public ::testing::Test {
-protected:
-    static constexpr int kDirs = 100, kFiles = 80;
-    static void SetUpTestSuite() {
-        tree_ = new testing::TempDir();
-        for (int d = 0; d < kDirs; ++d) {
-            const fs::path dir = fs::path(tree_->path()) / ("d" + std::to_string(d));
-            fs::create_directory(dir);
-            for (int f = 0; f < kFiles; ++f) testing::write_file(dir / ("f" + std::to_string(f)), "");
-        }
+// The tree is wide enough that the workers are still busy at the first poll.
+// (What a poll that throws leaves behind is the Python tests'.)
+TEST(ParallelWalk, PollsAndCancelsOnTheCallingThreadOnly) {
+    constexpr int kDirs = 100, kFiles = 80;
+    testing::TempDir tree;
+    for (int d = 0; d < kDirs; ++d) {
+        const fs::path dir = fs::path(tree.path()) / ("d" + std::to_string(d));
+        fs::create_directory(dir);
+        for (int f = 0; f < kFiles; ++f) testing::write_file(dir / ("f" + std::to_string(f)), "");
     }
-    static void TearDownTestSuite() { delete tree_; }
-    static inline testing::TempDir* tree_ = nullptr;
-};
-
-TEST_F(ParallelWalkStops, PollsAndCancelsOnTheCallingThreadOnly) {
-    const testing::TempDir& tree = *tree_;
     const auto caller = std::this_thread::get_id();
     int polls = 0, foreign = 0;
     bool cancelled = false;
@@ -126,24 +117,6 @@ TEST_F(ParallelWalkStops, PollsAndCancelsOnTheCallingThreadOnly) {
     EXPECT_EQ(foreign, 0);
     EXPECT_EQ(polls, 1);  // the first poll comes as the workers start
     EXPECT_LT(outcome.entries, kDirs * (kFiles + 1) + 1u);
-}
-
-TEST_F(ParallelWalkStops, AnExceptionFromThePollStopsAndJoinsEveryWorker) {
-    const testing::TempDir& tree = *tree_;
-    const int fds_before = lowest_unused_fd();
-    WalkOptions options;
-    options.threads = 4;
-    bool thrown = false;
-    try {
-        walk_tree(tree.path(), options, never, [&](const WalkProgress&) {
-            thrown = true;
-            throw std::runtime_error("stop");
-        });
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "stop");
-    }
-    EXPECT_TRUE(thrown);
-    EXPECT_EQ(lowest_unused_fd(), fds_before);
 }
 
 TEST(OpenBeneath, FollowsNoSymbolicLink) {

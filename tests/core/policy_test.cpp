@@ -28,58 +28,22 @@ std::string replace_all(std::string text, std::string_view from, const std::stri
 
 const std::string kItselfMessage = "refusing to delete the scanned folder itself";
 
-class PolicyValidate : public ::testing::Test {
-protected:
-    void SetUp() override {
-        env_.set("HOME", tmp_ / "home");
-        for (const char* dir : {"home", "scan/dir", "outside"}) fs::create_directories(tmp_ / dir);
-        for (const char* file : {"scan/file", "outside/secret"}) write_file(tmp_ / file);
-        fs::create_symlink(tmp_ / "outside", tmp_ / "scan/link_out");
-        fs::create_symlink(".", tmp_ / "tlink");
-        policy_.emplace(PathPolicy::build(tmp_ / "scan").value());
-    }
-
-    std::string expand(const std::string& text) const {
-        const std::string t = testing::real(tmp_.path());
-        return replace_all(replace_all(text, "$S", t + "/scan"), "$T", t);
-    }
-
-    TempDir tmp_;
-    ScopedEnv env_;
-    std::optional<PathPolicy> policy_;
-};
-
-// In paths and expectations, $T is the temporary directory and $S the scan
-// root inside it. Refusals expect their message; acceptances (no kind) the
-// resolved path. One row per message and per case the random trees below
-// rarely make; links, spellings and odd bytes are the property test's.
-TEST_F(PolicyValidate, AcceptsOrRefusesWithTheExactMessage) {
-    constexpr auto kDot = RefusalKind::DotComponent, kOutside = RefusalKind::OutsideScanRoot,
-                   kItself = RefusalKind::ScanRootItself, kUnresolvable = RefusalKind::Unresolvable;
-    const std::string not_absolute = "path is not absolute", dots = "path contains '.' or '..' components",
-                      outside = "path is outside the scanned folder",
-                      missing = "path could not be resolved: No such file or directory (os error 2)";
-    const std::vector<std::tuple<std::string, std::optional<RefusalKind>, std::string>> cases = {
-        {"", RefusalKind::NotAbsolute, not_absolute},
-        {"$S/dir/../file", kDot, dots},  // would resolve inside, still refused
-        {"$S", kItself, kItselfMessage},
-        {"$T/tlink/scan", kItself, kItselfMessage},  // through a linked parent
-        {"$S/missing", kUnresolvable, missing},
-        {"$S/file/x", kUnresolvable, "path could not be resolved: Not a directory (os error 20)"},
-        {std::string("$S/fi\0le", 8), kUnresolvable,
-         "path could not be resolved: file name contained an unexpected NUL byte"},
-        {"$T/outside/secret", kOutside, outside},
-        {"$S/file", std::nullopt, "$S/file"},
-        {"$S/link_out", std::nullopt, "$S/link_out"}};  // the final link is kept, never its target
-    for (const auto& [path, kind, expected] : cases) {
-        SCOPED_TRACE(path);
-        const auto result = policy_->validate(expand(path));
-        EXPECT_EQ(result ? *result : "refused: " + result.error().message(),
-                  expand(kind ? "refused: " + expected : expected));
-        if (kind && !result) {
-            EXPECT_EQ(result.error().kind(), *kind);
-            EXPECT_EQ(result.error().is_unresolvable(), *kind == RefusalKind::Unresolvable);
-        }
+// The refusal kinds, links, spellings and odd bytes are the property test's
+// below; the other messages are pinned where requests report them. What is
+// left: the messages of the two cases it alone makes.
+TEST(PolicyValidate, RefusesDotsAndTheRootItselfWithTheirMessages) {
+    TempDir tmp;
+    const std::string scan = testing::real(tmp.path()) + "/scan";
+    fs::create_directories(scan + "/dir");
+    fs::create_symlink(".", tmp / "tlink");
+    const auto policy = PathPolicy::build(scan).value();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {scan + "/dir/../file", "path contains '.' or '..' components"},  // would resolve inside
+        {scan, kItselfMessage},
+        {tmp / "tlink/scan", kItselfMessage}};  // through a linked parent
+    for (const auto& [path, expected] : cases) {
+        const auto result = policy.validate(path);
+        EXPECT_EQ(result ? "accepted " + *result : result.error().message(), expected) << path;
     }
 }
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -218,22 +217,6 @@ TEST(WalkTree, EntriesRemovedMidScanBecomeIssues) {
         EXPECT_EQ(issue.message, "No such file or directory (os error 2)");
         EXPECT_TRUE(issue.path.starts_with(tree.path() + "/f")) << issue.path;
     }
-}
-
-TEST(WalkTree, PseudoFilesystemsBelowTheRootAreNotListed) {
-    // /dev/pts is a devpts mount on most Linux systems.
-    struct statfs info {};
-    if (::statfs("/dev/pts", &info) != 0 || info.f_type != 0x1cd1)
-        GTEST_SKIP() << "/dev/pts is not devpts here";
-    const auto dev = walk("/dev");
-    const NodeRecord* pts = child(dev.root, "pts");
-    ASSERT_NE(pts, nullptr);
-    EXPECT_TRUE(pts->is_dir);
-    EXPECT_TRUE(pts->children.empty());
-    bool reported = false;
-    for (const auto& issue : dev.issues)
-        reported |= issue.path == "/dev/pts" && issue.message == "skipped: pseudo-filesystem (devpts)";
-    EXPECT_TRUE(reported);
 }
 
 }  // namespace

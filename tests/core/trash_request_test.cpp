@@ -119,17 +119,6 @@ TEST_F(TrashRequest, ValidatesMovesThenRecordsEachPathInOrder) {
                    start);
 }
 
-TEST_F(TrashRequest, DryRunRecordsWhatWouldHappenAndMovesNothing) {
-    const auto start = unix_time_now();
-    auto outcome = run({root_ + "/dirlink/three"}, true);
-    ASSERT_TRUE(outcome);
-    EXPECT_TRUE(moved_.empty());
-    EXPECT_EQ(outcome->trashed, std::vector<std::string>{root_ + "/dirlink/three"});
-    expect_records(tmp_ / "audit/deletions.jsonl", root_,
-                   {{root_ + "/dirlink/three", root_ + "/dir/three", AuditOutcome::WouldTrash, std::nullopt}},
-                   start);
-}
-
 TEST_F(TrashRequest, RefusesOversizedRequestsBeforeLookingAtAnyPath) {
     const auto refused = run(std::vector<std::string>(kMaxPathsPerRequest + 1, root_ + "/one"), true);
     ASSERT_FALSE(refused);

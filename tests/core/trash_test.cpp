@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include "canonical_path.hpp"
 #include "cleaner_test_support.hpp"
 #include "linux/directory_fd.hpp"
 #include "linux/trash_info.hpp"
@@ -285,18 +284,6 @@ TEST_F(LinuxTrash, ParentSwappedForALinkAfterTheCheckMovesNothing) {
         "path was checked\" }");
     EXPECT_EQ(read_file(work_ + "/outside/file"), "outside");
     EXPECT_TRUE(trash_entries(trash_).empty());
-}
-
-TEST_F(LinuxTrash, CanonicalizeReportsTheParentThatCannotBeResolved) {
-    const auto missing = move_to_trash(work_ + "/no/such/file");
-    ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error().kind, TrashFailureKind::CanonicalizePath);
-    EXPECT_EQ(missing.error().original, work_ + "/no/such");
-    EXPECT_EQ(move_to_trash("/").error().kind, TrashFailureKind::CanonicalizePath);
-    EXPECT_EQ(move_to_trash("relative/file").error().kind, TrashFailureKind::Unknown);
-    const auto item = canonicalize_path(work_ + "//x/");
-    ASSERT_TRUE(item.has_value());
-    EXPECT_EQ(item->full, work_ + "/x");
 }
 
 using DirectoryOpener = OsResult<UniqueFd> (*)(std::string_view);

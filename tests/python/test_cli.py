@@ -359,7 +359,6 @@ def test_trash_reports_each_path_in_order_and_audits_it(tree, tmp_path):
     ]
     records = audit_records(tmp_path / "audit")
     assert [record["outcome"] for record in records] == ["trashed", "failed", "trashed", "failed"]
-    assert records[3]["detail"] == "refused: path could not be resolved: No such file or directory (os error 2)"
     assert not (tree / "docs").exists() and not (tree / "small.txt").exists()
 
 

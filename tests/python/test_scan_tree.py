@@ -112,7 +112,6 @@ def test_progress_polls_throttled_and_final(tmp_path, pause):
         ({"threads": 0}, ValueError, "threads must be at least 1"),
         ({"threads": -1}, OverflowError, None),
         ({"one_filesystem": 1}, TypeError, "'int' object is not an instance of 'bool'"),
-        ({"depth": 1}, TypeError, "scan_tree() got an unexpected keyword argument 'depth'"),
     ],
 )
 def test_option_errors(tmp_path, kwargs, exception, message):
