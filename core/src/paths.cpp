@@ -43,16 +43,6 @@ std::vector<Component> components(std::string_view path) {
 
 bool equal(std::string_view a, std::string_view b) { return components(a) == components(b); }
 
-bool starts_with(std::string_view path, std::string_view base) {
-    const auto p = components(path);
-    const auto b = components(base);
-    if (b.size() > p.size()) return false;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (!(p[i] == b[i])) return false;
-    }
-    return true;
-}
-
 bool has_parent_component(std::string_view path) {
     bool found = false;
     for_each_part(path, [&](std::string_view part) { found = found || part == ".."; });

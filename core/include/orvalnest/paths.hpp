@@ -1,6 +1,6 @@
 // Paths are native byte strings. Everything that compares paths does so on
 // their components, never on raw bytes, so "/a//b/" and "/a/./b" are the same
-// path and "/usrx" does not start with "/usr".
+// path.
 #pragma once
 
 #include <optional>
@@ -27,8 +27,6 @@ bool is_absolute(std::string_view path);
 std::vector<Component> components(std::string_view path);
 
 bool equal(std::string_view a, std::string_view b);
-// Component prefix; a path starts with itself.
-bool starts_with(std::string_view path, std::string_view base);
 bool has_parent_component(std::string_view path);
 
 // The last component when it is a Normal one.
