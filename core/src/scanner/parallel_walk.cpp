@@ -62,10 +62,8 @@ public:
     WalkOutcome run(FunctionRef<bool()> is_cancelled, FunctionRef<void(const WalkProgress&)> poll) {
         const EntryPath root_path{nullptr, root_};
         struct stat metadata {};
-        const auto c_root = paths::c_path(root_);
+        const auto c_root = rules_.read_root(root_, metadata);
         if (!c_root) return unlisted_root(root_path, c_root.error());
-        if (::lstat(c_root->c_str(), &metadata) != 0) return unlisted_root(root_path, OsError::last());
-        rules_.set_root_device(metadata.st_dev);
         Examined examined = rules_.examine(root_path, metadata, 0, nullptr);
         if (examined.kind == Examined::Kind::Skip) return outcome(root_path.make_node(true), 1);
         root_node_ = std::move(examined.node);

@@ -48,6 +48,14 @@ SharedPathRef EntryPath::make_shared() const {
     return SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", name});
 }
 
+OsResult<std::string> VisitRules::read_root(std::string_view root, struct stat& metadata) {
+    auto c_root = paths::c_path(root);
+    if (!c_root) return c_root;
+    if (::lstat(c_root->c_str(), &metadata) != 0) return std::unexpected(OsError::last());
+    root_device_ = metadata.st_dev;
+    return c_root;
+}
+
 Examined VisitRules::examine(const EntryPath& path, const struct stat& metadata, unsigned depth,
                              const dev_t* parent_device) const {
     const auto type = metadata.st_mode & S_IFMT;

@@ -115,7 +115,10 @@ struct Examined {
 class VisitRules {
 public:
     explicit VisitRules(const WalkOptions& options) : one_filesystem_(options.one_filesystem) {}
-    void set_root_device(dev_t device) { root_device_ = device; }
+    // Reads the root's own metadata (a final symbolic link is not followed) and
+    // keeps its device, which one_filesystem compares against. Gives the root
+    // as a C string to open it with.
+    OsResult<std::string> read_root(std::string_view root, struct stat& metadata);
 
     // `depth` counts from the root (0); `parent_device` is none for the root.
     // A regular file's disk_usage is its allocation even for a later hard link:

@@ -72,10 +72,8 @@ public:
     WalkOutcome run(std::string_view root, FunctionRef<bool()> is_cancelled) {
         const EntryPath root_path{nullptr, root};
         struct stat metadata {};
-        const auto c_root = paths::c_path(root);
+        const auto c_root = rules_.read_root(root, metadata);
         if (!c_root) return unlisted_root(root_path, c_root.error());
-        if (::lstat(c_root->c_str(), &metadata) != 0) return unlisted_root(root_path, OsError::last());
-        rules_.set_root_device(metadata.st_dev);
 
         VisitResult first = visit_entry(AT_FDCWD, c_root->c_str(), root_path, metadata, 0, nullptr);
         if (auto* leaf = std::get_if<Leaf>(&first)) return outcome(std::move(leaf->node));
