@@ -2,7 +2,9 @@
 // progress object its callback receives. A second module in the same shared
 // library as _native, so both hand out the one set of result classes while
 // _native keeps exactly its own names.
+#if defined(__linux__)
 #include <sched.h>
+#endif
 
 #include <string>
 #include <thread>
@@ -99,11 +101,14 @@ constexpr ArgumentSpec kSpec{"scan_tree", "", kParameters, 1, kKeywords};
 constexpr std::uint64_t kMaxThreads = 256;
 
 unsigned available_cpus() {
+#if defined(__linux__)
+    // The CPUs this process may run on, which a container or taskset narrows.
     cpu_set_t set;
     if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
         const int count = CPU_COUNT(&set);
         if (count > 0) return static_cast<unsigned>(count);
     }
+#endif
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware > 0 ? hardware : 1;
 }

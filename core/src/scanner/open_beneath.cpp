@@ -19,6 +19,13 @@ namespace orvalnest::scanner_detail {
 namespace {
 
 constexpr int kListFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Intermediate steps only need a path descriptor where the system has them;
+// elsewhere they are opened for reading, which the walk has just done anyway.
+#if defined(O_PATH)
+constexpr int kStepFlags = kListFlags | O_PATH;
+#else
+constexpr int kStepFlags = kListFlags;
+#endif
 
 #if defined(ORVALNEST_HAVE_OPENAT2)
 // Cleared the first time the kernel says it has no openat2 (before 5.6).
@@ -54,7 +61,7 @@ UniqueFd open_beneath(int base, std::string_view relative) {
 #if defined(ORVALNEST_HAVE_OPENAT2)
     if (UniqueFd opened; try_openat2(base, path, opened)) return opened;
 #endif
-    // Component by component; intermediate steps only need a path descriptor.
+    // Component by component.
     UniqueFd held;
     int at = base;
     size_t start = 0;
@@ -62,7 +69,7 @@ UniqueFd open_beneath(int base, std::string_view relative) {
         const size_t end = path.find('/', start);
         const bool last = end == std::string::npos;
         if (!last) path[end] = '\0';
-        UniqueFd next(::openat(at, path.c_str() + start, last ? kListFlags : (kListFlags | O_PATH)));
+        UniqueFd next(::openat(at, path.c_str() + start, last ? kListFlags : kStepFlags));
         if (!next) return UniqueFd();
         held = std::move(next);
         if (last) return held;
