@@ -24,7 +24,14 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_scan import count_nodes, generate, measure_memory, timed, tree_path  # noqa: E402
+from bench_scan import (  # noqa: E402
+    add_tree_options,
+    count_nodes,
+    measure_memory,
+    rotation_medians,
+    synthetic_tree,
+    timed,
+)
 
 
 def du(root: Path, *flags: str) -> None:
@@ -73,12 +80,8 @@ def current_time(root: Path) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=500_000)
-    parser.add_argument("--dirs", type=int, default=20_000)
-    parser.add_argument("--seed", type=int, default=20240601)
+    add_tree_options(parser, repeat=7)
     parser.add_argument("--links", type=int, default=100_000)
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--base", type=Path, default=Path("/tmp"))
     # ext4 caps a file at 65,000 links; tmpfs has no such cap.
     parser.add_argument("--links-base", type=Path, default=Path("/dev/shm"))
     parser.add_argument("--baseline", metavar="PYTHONPATH", help="an older build to compare scan() with")
@@ -86,10 +89,7 @@ def main() -> None:
 
     from orvalnest import scan, scan_tree
 
-    root = tree_path(args.base, args.seed, args.files, args.dirs)
-    if not root.exists():
-        print(f"generating {args.files} files in {args.dirs} directories under {root} ...", flush=True)
-        generate(root, args.seed, args.files, args.dirs)
+    root = synthetic_tree(args)
     entries = count_nodes(scan(str(root)).root)
     print(f"tree: {root} ({entries} entries)")
 
@@ -104,18 +104,13 @@ def main() -> None:
         "du -s --apparent-size": lambda: du(root, "--apparent-size"),
         "du -s": lambda: du(root),
     }
+    # Both builds in child processes, so start-up costs are alike; each child times its own scan.
+    this_build, baseline = (lambda: current_time(root)), (lambda: baseline_time(args.baseline, root))
     if args.baseline:
-        # Both builds in child processes, so start-up costs are alike.
-        tools["scan() in a child, this build"] = lambda: current_time(root)
-        tools["scan() in a child, baseline"] = lambda: baseline_time(args.baseline, root)
-    runs: dict[str, list[float]] = {name: [] for name in tools}
-    for _ in range(args.repeat):
-        for name, tool in tools.items():
-            if "child" in name:
-                runs[name].append(tool())
-            else:
-                runs[name].append(timed(tool))
-    medians = {name: statistics.median(times) for name, times in runs.items()}
+        tools["scan() in a child, this build"] = this_build
+        tools["scan() in a child, baseline"] = baseline
+    in_child = (this_build, baseline)
+    medians = rotation_medians(tools, args.repeat, lambda tool: tool() if tool in in_child else timed(tool))
     print(f"\nmedian of {args.repeat} alternating runs:")
     for name, median in medians.items():
         print(f"  {name:34s} {median * 1000:9.1f} ms")

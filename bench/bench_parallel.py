@@ -14,7 +14,6 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import threading
@@ -22,7 +21,7 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
-from bench_scan import count_nodes, generate, status_kib, timed, tree_path
+from bench_scan import add_tree_options, count_nodes, rotation_medians, status_kib, synthetic_tree, timed
 
 DROP_CACHES = Path("/proc/sys/vm/drop_caches")
 
@@ -72,11 +71,7 @@ def timed_run(function: Callable[[], object], cold: bool) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=500_000)
-    parser.add_argument("--dirs", type=int, default=20_000)
-    parser.add_argument("--seed", type=int, default=20240601)
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--base", type=Path, default=Path("/tmp"))
+    add_tree_options(parser)
     parser.add_argument("--cold", action="store_true", help="drop the caches before every run")
     parser.add_argument("--measure-peaks", nargs=2, metavar=("ROOT", "THREADS"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -87,10 +82,7 @@ def main() -> None:
     from orvalnest import scan_tree
     from orvalnest._native import scan
 
-    root = tree_path(args.base, args.seed, args.files, args.dirs)
-    if not root.exists():
-        print(f"generating {args.files} files in {args.dirs} directories under {root} ...", flush=True)
-        generate(root, args.seed, args.files, args.dirs)
+    root = synthetic_tree(args)
     if args.cold and not os.access(DROP_CACHES, os.W_OK):
         sys.exit(f"--cold needs to write {DROP_CACHES} (root)")
 
@@ -108,11 +100,7 @@ def main() -> None:
     }
     for name, argv in command_tools(root).items():
         tools[name] = lambda argv=argv: subprocess.run(argv, check=True, capture_output=True)
-    runs: dict[str, list[float]] = {name: [] for name in tools}
-    for _ in range(args.repeat):
-        for name, tool in tools.items():
-            runs[name].append(timed_run(tool, args.cold))
-    medians = {name: statistics.median(times) for name, times in runs.items()}
+    medians = rotation_medians(tools, args.repeat, lambda tool: timed_run(tool, args.cold))
 
     cache = "cold" if args.cold else "warm"
     print(f"\nmedian of {args.repeat} alternating runs, {cache} cache, {os.cpu_count()} CPUs:")

@@ -19,6 +19,7 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 EXTENSIONS = ["txt", "jpg", "py", "log", "mp3", "zip", "json", "bin", "md", "cpp", ""]
@@ -26,6 +27,26 @@ EXTENSIONS = ["txt", "jpg", "py", "log", "mp3", "zip", "json", "bin", "md", "cpp
 
 def tree_path(base: Path, seed: int, files: int, dirs: int) -> Path:
     return base / f"orvalnest-bench-s{seed}-f{files}-d{dirs}"
+
+
+def add_tree_options(parser: argparse.ArgumentParser, repeat: int = 5) -> None:
+    """The synthetic tree's options and the number of rounds, for every benchmark that scans the tree."""
+    parser.add_argument("--files", type=int, default=500_000)
+    parser.add_argument("--dirs", type=int, default=20_000)
+    parser.add_argument("--seed", type=int, default=20240601)
+    parser.add_argument("--repeat", type=int, default=repeat)
+    parser.add_argument("--base", type=Path, default=Path("/tmp"))
+
+
+def synthetic_tree(args: argparse.Namespace) -> Path:
+    """The tree the options name, made on first use and kept for later runs."""
+    root = tree_path(args.base, args.seed, args.files, args.dirs)
+    if not root.exists():
+        print(f"generating {args.files} files in {args.dirs} directories under {root} ...", flush=True)
+        start = time.perf_counter()
+        generate(root, args.seed, args.files, args.dirs)
+        print(f"  done in {time.perf_counter() - start:.1f} s", flush=True)
+    return root
 
 
 def generate(root: Path, seed: int, files: int, dirs: int) -> None:
@@ -135,13 +156,21 @@ def timed(function) -> float:
     return elapsed
 
 
+def rotation_medians(
+    tools: dict[str, Callable[[], object]], repeat: int, run: Callable[[Callable[[], object]], float] = timed
+) -> dict[str, float]:
+    """Every tool `repeat` times in rotation, so that a drift in the machine's
+    load falls on all of them alike; the median time of each."""
+    runs: dict[str, list[float]] = {name: [] for name in tools}
+    for _ in range(repeat):
+        for name, tool in tools.items():
+            runs[name].append(run(tool))
+    return {name: statistics.median(times) for name, times in runs.items()}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=500_000)
-    parser.add_argument("--dirs", type=int, default=20_000)
-    parser.add_argument("--seed", type=int, default=20240601)
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--base", type=Path, default=Path("/tmp"))
+    add_tree_options(parser)
     parser.add_argument("--measure-memory", metavar="ROOT", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure_memory:
@@ -150,12 +179,7 @@ def main() -> None:
 
     from orvalnest._native import scan
 
-    root = tree_path(args.base, args.seed, args.files, args.dirs)
-    if not root.exists():
-        print(f"generating {args.files} files in {args.dirs} directories under {root} ...", flush=True)
-        start = time.perf_counter()
-        generate(root, args.seed, args.files, args.dirs)
-        print(f"  done in {time.perf_counter() - start:.1f} s", flush=True)
+    root = synthetic_tree(args)
 
     # Correctness first, and a warm cache for the timings.
     result = scan(str(root))
@@ -177,11 +201,7 @@ def main() -> None:
         "du -s --apparent-size -B1": lambda: du_size(root),
         "Python os.scandir walk": lambda: python_walk(str(root)),
     }
-    runs: dict[str, list[float]] = {name: [] for name in tools}
-    for _ in range(args.repeat):
-        for name, tool in tools.items():
-            runs[name].append(timed(tool))
-    medians = {name: statistics.median(times) for name, times in runs.items()}
+    medians = rotation_medians(tools, args.repeat)
 
     print(f"\nmedian of {args.repeat} runs:")
     for name, median in medians.items():

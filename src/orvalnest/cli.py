@@ -21,7 +21,7 @@ from orvalnest.report.html_report import write_html
 from orvalnest.report.json_export import write_json
 from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
-from orvalnest.report.progress import ProgressLine
+from orvalnest.report.progress import ProgressLine, is_terminal
 from orvalnest.report.text import Style, TreeOptions, both_totals, render_summary, render_tree
 from orvalnest.report.trash_reasons import in_words
 from orvalnest.view import SORT_KEYS, IssueIndex, Totals, printable
@@ -210,7 +210,6 @@ class ScanContext:
 
     result: ScanResult
     timestamp: int
-    apparent: bool
     exclude: tuple[str, ...]
     root_raw: bytes  # the scanned path's exact bytes
 
@@ -310,7 +309,7 @@ def _scan_and_report(
         render_summary(result.root, totals, result.issues, result.excluded, elapsed, options, args.issues, style, print)
         sys.stdout.flush()
 
-    context = ScanContext(result, timestamp, args.apparent_size, exclude, os.fsencode(result.root.path))
+    context = ScanContext(result, timestamp, exclude, os.fsencode(result.root.path))
     status = 0
     # Files first: a reader that stops reading standard output early must not
     # cost the user an export they asked for.
@@ -362,7 +361,7 @@ def show_file(given: str, target: str, args: argparse.Namespace) -> int:
 def terminal_style(stream: TextIO) -> Style:
     """Colour and block characters only for a person looking at a terminal;
     names fitted to its width only there too."""
-    if not _isatty(stream):
+    if not is_terminal(stream):
         return Style()
     width = shutil.get_terminal_size((80, 24)).columns
     width = width if width > 0 else 80  # a pseudo-terminal may not know its size
@@ -513,13 +512,6 @@ class _SigintDeferred:
 
 
 # --- helpers ------------------------------------------------------------
-
-
-def _isatty(stream: TextIO) -> bool:
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError):
-        return False
 
 
 def _tolerate_unencodable_output() -> None:

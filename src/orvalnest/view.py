@@ -11,9 +11,10 @@ import posixpath
 import unicodedata
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Literal, Protocol
 
-from orvalnest._native import Node, ScanIssue
+from orvalnest._native import Node
 
 SortKey = Literal["size", "name", "count"]
 SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count")
@@ -90,21 +91,19 @@ class IssueIndex:
 
     unreadable: dict[str, str] = field(default_factory=dict)
     skipped: dict[str, str] = field(default_factory=dict)
-    # Folder path -> names of its unreadable entries; built on first use.
-    _unreadable_names: dict[str, set[str]] | None = field(default=None, init=False, repr=False, compare=False)
 
     @classmethod
-    def of(cls, issues: Iterable[ScanIssue]) -> IssueIndex:
+    def of(cls, issues: Iterable[Issue]) -> IssueIndex:
         index = cls()
         for issue in issues:
             target = index.skipped if is_skip(issue.message) else index.unreadable
             target.setdefault(issue.path, issue.message)
         return index
 
-    def marker(self, node: Node) -> str:
+    def marker(self, node: TreeNode) -> str:
         if node.is_dir:
             path = node.path
-            if path in self.unreadable or self._lost_entries(node):
+            if path in self.unreadable or self.lost(node):
                 return MARK_UNREADABLE
             if path in self.skipped:
                 return MARK_SKIPPED
@@ -115,16 +114,25 @@ class IssueIndex:
             return MARK_HARDLINK
         return " "
 
-    def _lost_entries(self, node: Node) -> bool:
-        """Whether the folder was read only in part: an entry it lists could not
-        be examined, so the entry has no node and its size is missing here."""
-        if self._unreadable_names is None:
-            self._unreadable_names = {}
-            for path in self.unreadable:
-                folder, name = posixpath.split(path)
-                self._unreadable_names.setdefault(folder, set()).add(name)
-        names = self._unreadable_names.get(node.path)
-        return names is not None and not names <= {child.name for child in node.children}
+    def lost(self, folder: TreeNode) -> list[str]:
+        """Names the folder lists whose entries could not be examined: they have
+        no node, so the folder was read only in part and their sizes are missing."""
+        # A root given with a trailing slash ("/data/") holds "/data/x".
+        names = self._unreadable_names.get(folder.path.rstrip("/") or "/")
+        if not names:
+            return []
+        present = {child.name for child in folder.children}
+        return [name for name in names if name not in present]
+
+    @cached_property
+    def _unreadable_names(self) -> dict[str, list[str]]:
+        """Folder path -> names of its unreadable entries, in the scan's order."""
+        names: dict[str, list[str]] = {}
+        for path in self.unreadable:
+            folder, name = posixpath.split(path)
+            if name:  # not a root given as "/data/"
+                names.setdefault(folder, []).append(name)
+        return names
 
     def under(self, path: str) -> list[tuple[str, str]]:
         """(path, message) of every issue at or below `path`."""
@@ -132,7 +140,7 @@ class IssueIndex:
         found += [(p, m) for p, m in self.skipped.items() if is_within(p, path)]
         return found
 
-    def replace_under(self, path: str, issues: Iterable[ScanIssue]) -> None:
+    def replace_under(self, path: str, issues: Iterable[Issue]) -> None:
         """Takes the issues of a new scan of `path` in place of the old ones there."""
         for table in (self.unreadable, self.skipped):
             for stale in [p for p in table if is_within(p, path)]:
@@ -140,7 +148,7 @@ class IssueIndex:
         fresh = IssueIndex.of(issues)
         self.unreadable.update(fresh.unreadable)
         self.skipped.update(fresh.skipped)
-        self._unreadable_names = None
+        vars(self).pop("_unreadable_names", None)  # made again on next use
 
 
 def is_within(path: str, folder: str) -> bool:

@@ -7,7 +7,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from orvalnest.cli import EXIT_USAGE, PROG, add_walk_options, default_audit_dir, exclude_patterns
+from orvalnest.cli import EXIT_FAILURE, EXIT_USAGE, PROG, add_walk_options, default_audit_dir, exclude_patterns
 from orvalnest.view import printable
 
 _EPILOG = f"""\
@@ -51,7 +51,7 @@ def run_browse(argv: Sequence[str]) -> int:
         from orvalnest.browse.app import BrowseApp, ScanOptions
     except ImportError as error:
         print(f"{PROG}: browsing needs Textual ({error}); install it with 'pip install textual'", file=sys.stderr)
-        return 1
+        return EXIT_FAILURE
     options = ScanOptions(args.path, args.one_file_system, exclude, args.apparent_size, args.threads)
     app = BrowseApp(options, args.audit_dir if args.audit_dir is not None else default_audit_dir())
     app.run()

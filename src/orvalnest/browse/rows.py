@@ -10,22 +10,16 @@ from rich.text import Text
 
 from orvalnest._native import Node, format_bytes
 from orvalnest.browse.session import Session
+from orvalnest.report.text import blocks
 from orvalnest.view import printable, share
 
 BAR_CELLS = 10
-_EIGHTHS = " ▏▎▍▌▋▊▉"
 MARKED = "*"
 MARK_FAILED = "x"
 
 DIRECTORY_STYLE = "bold"
 MARKED_STYLE = "yellow"
 FAILED_STYLE = "red"
-
-
-def bar(fraction: float) -> str:
-    eighths = round(min(max(fraction, 0.0), 1.0) * BAR_CELLS * 8)
-    full, rest = divmod(eighths, 8)
-    return ("█" * full + (_EIGHTHS[rest] if rest else "")).ljust(BAR_CELLS)
 
 
 def header(session: Session) -> Text:
@@ -48,8 +42,8 @@ def row(session: Session, node: Node, folder_size: int) -> Text:
     percent = share(size, folder_size)
     text = Text(no_wrap=True)
     text.append(
-        f"{flag}{session.issues.marker(node)} {format_bytes(size):>9} {percent:5.1f}% {bar(percent / 100)} "
-        f"{items} {node.category:<10} "
+        f"{flag}{session.issues.marker(node)} {format_bytes(size):>9} {percent:5.1f}% "
+        f"{blocks(percent / 100, BAR_CELLS)} {items} {node.category:<10} "
     )
     suffix = "/" if is_dir and not node.is_symlink else ""
     text.append(printable(node.name) + suffix, DIRECTORY_STYLE if is_dir else "")

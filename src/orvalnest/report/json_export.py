@@ -35,10 +35,10 @@ def write_json(result: TreeScan, stream: TextIO, timestamp: int, root_raw: bytes
         f'{{"version":{JSON_FORMAT_VERSION},"orvalnest":{quote(__version__)},"timestamp":{int(timestamp)},'
         f'"excluded":{result.excluded},"root":'
     )
-    head = _json_head(root)
+    raw_field = ""
     if root_raw is not None and is_lossy(root.path):
-        head = head[: -len('"children":[')] + f'"path_raw":{quote(percent_encoded(root_raw))},"children":['
-    out.write(head)
+        raw_field = f'"path_raw":{quote(percent_encoded(root_raw))},'
+    out.write(_json_head(root, raw_field))
     # The children still to write of each open directory, with its raw path.
     stack: list[tuple[Iterator[TreeNode], bytes | None]] = []
     if root.is_dir:
@@ -56,10 +56,8 @@ def write_json(result: TreeScan, stream: TextIO, timestamp: int, root_raw: bytes
             continue
         name = child.name
         raw = names.child(parent_raw, name)
-        head = _json_head(child)
-        if is_lossy(name) and raw is not None:
-            head = head[: -len('"children":[')] + f'"name_raw":{quote(percent_encoded(raw))},"children":['
-        out.write(separator + head)
+        raw_field = f'"name_raw":{quote(percent_encoded(raw))},' if raw is not None and is_lossy(name) else ""
+        out.write(separator + _json_head(child, raw_field))
         if child.is_dir:
             stack.append((iter(child.children), join(parent_raw, raw)))
             separator = ""
@@ -76,10 +74,12 @@ def _exact(path: str) -> bytes | None:
     return None if is_lossy(path) else os.fsencode(path)
 
 
-def _json_head(node: TreeNode) -> str:
-    """A node's object up to the opening bracket of its children."""
+def _json_head(node: TreeNode, raw_field: str = "") -> str:
+    """A node's object up to the opening bracket of its children; `raw_field`
+    gives a lossy name's exact bytes (with its comma), or is empty."""
     flags = ('"is_symlink":true,' if node.is_symlink else "") + ('"is_hardlink":true,' if node.is_hardlink else "")
     return (
         f'{{"name":{quote(node.name)},"path":{quote(node.path)},"size":{node.size},"disk_usage":{node.disk_usage},'
-        f'"is_dir":{"true" if node.is_dir else "false"},"category":{quote(node.category)},{flags}"children":['
+        f'"is_dir":{"true" if node.is_dir else "false"},"category":{quote(node.category)},'
+        f'{flags}{raw_field}"children":['
     )

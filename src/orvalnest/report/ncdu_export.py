@@ -20,7 +20,7 @@ from orvalnest._native import __version__
 from orvalnest.report.json_export import quote as _json_quote
 from orvalnest.report.output import Chunked
 from orvalnest.report.raw_names import RawNames, join
-from orvalnest.view import TreeNode, TreeScan, is_skip
+from orvalnest.view import IssueIndex, TreeNode, TreeScan
 
 _BLOCK = 512  # st_blocks counts 512-byte units on every system ncdu runs on
 
@@ -46,16 +46,7 @@ class _NcduWriter:
         self.out = out
         self.exclude = tuple(exclude)
         self.names = RawNames()
-        # Issues by path: the ones on directory nodes mark them; the others are
-        # entries whose metadata could not be read, so they have no node.
-        self.issues: dict[str, str] = {}
-        for issue in result.issues:
-            self.issues.setdefault(issue.path, issue.message)
-        self.unlisted: dict[str, list[tuple[str, str]]] = {}
-        for path in self.issues:
-            parent, _, name = path.rpartition("/")
-            if name:
-                self.unlisted.setdefault(_dir_key(parent), []).append((name, path))
+        self.issues = IssueIndex.of(result.issues)
 
     def write(self, timestamp: int) -> None:
         out = self.out
@@ -81,8 +72,8 @@ class _NcduWriter:
             child = children[index]
             child_raw = join(raw, self.names.child(raw, child.name))
             if child.is_dir:
-                skip = self.issues.get(child.path, "")
-                if is_skip(skip) and not skip.startswith("skipped: nested"):
+                skip = self.issues.skipped.get(child.path, "")
+                if skip and not skip.startswith("skipped: nested"):
                     why = "kernfs" if skip.startswith("skipped: pseudo-filesystem") else "otherfs"
                     out.write(f',\n{{"name":{_quote(child.name)},"excluded":"{why}"}}')
                     continue
@@ -98,7 +89,7 @@ class _NcduWriter:
         stat = _lstat(raw)
         asize = stat.st_size if stat is not None else 0
         info = f'{{"name":{_quote(name)},"asize":{asize},"dsize":{max(own_disk, 0)}'
-        if node.path in self.issues and not is_skip(self.issues[node.path]):
+        if node.path in self.issues.unreadable:
             info += ',"read_error":true'
         return info + "}"
 
@@ -118,12 +109,9 @@ class _NcduWriter:
     def close(self, directory: TreeNode, raw: bytes | None) -> None:
         """Ends a directory's array with the entries that have no node."""
         out = self.out
-        key = _dir_key(directory.path)
         # Entries whose metadata could not be read: ncdu shows them as unreadable.
-        shown = {child.path for child in directory.children}
-        for name, path in self.unlisted.pop(key, ()):
-            if path not in shown:
-                out.write(f',\n{{"name":{_quote(name)},"read_error":true}}')
+        for name in self.issues.lost(directory):
+            out.write(f',\n{{"name":{_quote(name)},"read_error":true}}')
         if self.exclude and raw is not None:
             for name in self.excluded_names(directory, raw):
                 out.write(f',\n{{"name":{_quote(name)},"excluded":"pattern"}}')

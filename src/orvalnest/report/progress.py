@@ -25,7 +25,7 @@ class ProgressLine:
         self._started = time.monotonic()
         self._last = 0.0
         self._drawn = False
-        self._live = _isatty(stream)
+        self._live = is_terminal(stream)
         self._width = _columns(stream) if self._live else 0
         self._draw(f"scanning {printable(path)}")
 
@@ -60,7 +60,8 @@ class ProgressLine:
             self._live = False
 
 
-def _isatty(stream: TextIO) -> bool:
+def is_terminal(stream: TextIO) -> bool:
+    """Whether a person is looking at `stream`; a closed or replaced stream is not a terminal."""
     try:
         return stream.isatty()
     except (AttributeError, ValueError):

@@ -34,6 +34,7 @@ _ANSI_BOLD_BLUE = "\x1b[1;34m"
 _ANSI_DIM = "\x1b[2m"
 _ANSI_RESET = "\x1b[0m"
 
+
 @dataclass(frozen=True)
 class Style:
     """How fancy the output may be.
@@ -61,15 +62,17 @@ class TreeOptions:
     exact_bytes: bool = False  # sizes as byte counts, for scripts
 
 
+def blocks(fraction: float, width: int) -> str:
+    """`fraction` of `width` columns filled with block characters, to an eighth of a column."""
+    full, rest = divmod(round(min(max(fraction, 0.0), 1.0) * width * 8), 8)
+    return ("█" * full + (_PARTIAL_BLOCKS[rest] if rest else "")).ljust(width)
+
+
 def bar(fraction: float, style: Style, width: int = BAR_WIDTH) -> str:
-    fraction = min(max(fraction, 0.0), 1.0)
-    if not style.unicode:
-        filled = round(fraction * width)
-        return "[" + "#" * filled + " " * (width - filled) + "]"
-    eighths = round(fraction * width * 8)
-    full, rest = divmod(eighths, 8)
-    text = "█" * full + (_PARTIAL_BLOCKS[rest] if rest else "")
-    return "▕" + text.ljust(width) + "▏"
+    if style.unicode:
+        return "▕" + blocks(fraction, width) + "▏"
+    filled = round(min(max(fraction, 0.0), 1.0) * width)
+    return "[" + "#" * filled + " " * (width - filled) + "]"
 
 
 @dataclass(frozen=True)

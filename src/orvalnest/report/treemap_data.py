@@ -178,4 +178,4 @@ def _kept(ranks: list[float], budget: int) -> list[bool]:
 
 
 def _kind(node: TreeNode, issues: IssueIndex) -> int:
-    return _CATEGORY_INDEX.get(node.category, _OTHER) | _MARKER_FLAGS.get(issues.marker(node), 0)  # type: ignore[arg-type]
+    return _CATEGORY_INDEX.get(node.category, _OTHER) | _MARKER_FLAGS.get(issues.marker(node), 0)
