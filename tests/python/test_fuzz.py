@@ -8,7 +8,7 @@ import warnings
 
 import numpy as np
 import pytest
-from helpers import Index, PathLike, read_whole
+from helpers import Boom, Index, PathLike, boom, odd, read_whole
 from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
@@ -22,19 +22,6 @@ FUZZ = settings(
     database=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
-
-
-class Boom(Exception):
-    """Raised by the test's own objects; it must come out unchanged."""
-
-
-def boom(*args):
-    raise Boom("raised by the caller's own object")
-
-
-def odd(name, module=__name__, **methods):
-    """An object of a new class with just these methods; shows as `name`."""
-    return type(name, (), {"__module__": module, "__repr__": lambda self: name, **methods})()
 
 
 def mutator(target, action):
