@@ -35,10 +35,7 @@ def test_matches_correctly_rounded_reference(size):
 @pytest.mark.parametrize(
     "value, error",
     [(-1, OverflowError), (2**64, OverflowError), (Index(-5), OverflowError), (1.0, TypeError), ("1", TypeError)]
-    + [
-        (None, TypeError),
-        (odd("raising index", __index__=boom), Boom),
-    ],  # the caller's own exception comes out as it was
+    + [(None, TypeError), (odd("raising index", __index__=boom), Boom)],  # the caller's own exception as it was
 )
 def test_refusals_keep_the_interpreters_exception(value, error):
     with pytest.raises(error) as caught:
