@@ -133,15 +133,12 @@ path_arguments = st.one_of(objects, NAMES_IN_SANDBOX, NAMES_IN_SANDBOX.map(PathL
 
 def leaves_sandbox(argument, sandbox):
     """Whether scanning `argument` would walk a directory outside the sandbox."""
+    base = os.path.realpath(sandbox)
     try:
-        raw = os.fsencode(os.fspath(argument))
+        real = os.path.realpath(os.path.join(base, os.fsdecode(os.fspath(argument))))
+        return os.path.isdir(real) and real != base and not real.startswith(base + "/")
     except Exception:
         return False
-    full = os.path.join(os.fsencode(sandbox), raw)
-    if not raw or b"\0" in raw or not os.path.isdir(full):
-        return False
-    real, base = os.path.realpath(full), os.fsencode(sandbox)
-    return real != base and not real.startswith(base + b"/")
 
 
 # ---- The properties ----
