@@ -8,7 +8,7 @@ import sys
 
 import numpy as np
 import pytest
-from helpers import Boom, PathLike, boom, odd, read_whole
+from helpers import Boom, PathLike, boom, make_file, odd, read_whole
 
 from orvalnest._native import Cleaner, format_bytes, scan
 
@@ -16,12 +16,10 @@ from orvalnest._native import Cleaner, format_bytes, scan
 @pytest.fixture
 def tree(tmp_path):
     root = tmp_path / "root"
-    for directory in ("a/b", "c", "empty"):
-        (root / directory).mkdir(parents=True)
-    for index, name in enumerate(["a/one.txt", "a/b/two.mp3", "c/three.py", "four.zip", 'odd "name"\n.txt']):
-        (root / name).write_bytes(b"x" * (index * 100 + 1))
-    with open(os.path.join(os.fsencode(root), b"not-utf8-\xff\xfe.bin"), "wb") as handle:
-        handle.write(b"y" * 7)
+    names = ["a/one.txt", "a/b/two.mp3", "c/three.py", "four.zip", 'odd "name"\n.txt', os.fsdecode(b"bad-\xff\xfe.bin")]
+    for index, name in enumerate(names):
+        make_file(root / name, index * 100 + 1)
+    (root / "empty").mkdir()
     (root / "link").symlink_to(root / "a")
     return root
 
