@@ -6,6 +6,7 @@ import os
 import pwd
 import random
 import shutil
+import subprocess
 import tempfile
 import threading
 import time
@@ -104,9 +105,7 @@ def shared_tmp():
     path = Path(tempfile.mkdtemp(prefix="orvalnest-parallel-"))
     path.chmod(0o755)
     yield path
-    for below, dirs, _ in os.walk(path):
-        for name in dirs:
-            os.chmod(os.path.join(below, name), 0o755)
+    subprocess.run(["chmod", "-R", "u+rwx", path], check=True)  # the locked folders too
     shutil.rmtree(path)
 
 
