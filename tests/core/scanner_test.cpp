@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
