@@ -29,13 +29,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"/d/IMAGE.JPEG", false, Category::Image}, Case{"/d/Song.FLAC", false, Category::Audio},
         Case{"/d/setup.AppImage", false, Category::Executable},
         Case{"/d/film.M\xE2\x84\xAAV", false, Category::Video},
-        // One extension of every length the lookup knows.
-        Case{"/d/main.c", false, Category::Code}, Case{"/d/main.h", false, Category::Code},
-        Case{"/d/a.7z", false, Category::Archive}, Case{"/d/lib.so", false, Category::System},
-        Case{"/d/data.tar", false, Category::Archive}, Case{"/d/x.webm", false, Category::Video},
-        Case{"/d/x.swift", false, Category::Code}, Case{"/d/x.cache", false, Category::System},
-        Case{"/d/libz.dylib", false, Category::System}, Case{"/d/debug.log", false, Category::System},
-        Case{"/d/notes.md", false, Category::Document}, Case{"/d/book.xlsx", false, Category::Document},
+        // One row per length the lookup keeps a table for (3 and 8 are below).
+        Case{"/d/main.c", false, Category::Code}, Case{"/d/lib.so", false, Category::System},
+        Case{"/d/x.swift", false, Category::Code}, Case{"/d/book.xlsx", false, Category::Document},
         // Only the last extension counts.
         Case{"/d/backup.tar.gz", false, Category::Archive},
         Case{"/d/photo.jpg.txt", false, Category::Document},

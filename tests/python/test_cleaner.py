@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from orvalnest._native import Cleaner, TrashReport
+from orvalnest._native import Cleaner
 
 
 @pytest.fixture
@@ -20,8 +20,8 @@ def tree(tmp_path):
 
 
 @pytest.fixture
-def audit_dir(tmp_path):
-    return tmp_path / "audit"
+def audit_dir(tree):
+    return tree / "state" / "audit"  # inside the scanned folder, where it is still never a target
 
 
 @pytest.fixture
@@ -29,7 +29,7 @@ def cleaner(tree, audit_dir):
     return Cleaner(str(tree), str(audit_dir))
 
 
-def test_attributes_and_repr(tree, tmp_path, audit_dir):
+def test_construction(tree, tmp_path, audit_dir):
     (tmp_path / "alias").symlink_to(tmp_path)
     cleaner = Cleaner(str(tmp_path / "alias" / "root") + "/", str(audit_dir))
     assert (cleaner.scan_root, cleaner.audit_log) == (str(tree), str(audit_dir / "deletions.jsonl"))
@@ -37,10 +37,7 @@ def test_attributes_and_repr(tree, tmp_path, audit_dir):
     with pytest.raises(AttributeError):
         cleaner.scan_root = "/"
     assert not audit_dir.exists(), "constructing a cleaner creates nothing"
-
-
-def test_an_empty_audit_folder_is_refused_at_construction(tree):
-    # The scan root's own checks are scan()'s.
+    # An empty audit folder is refused at once (the scan root's own checks are scan()'s).
     with pytest.raises(OSError) as caught:
         Cleaner(str(tree), "")
     assert type(caught.value) is OSError and caught.value.args == (": cannot make an empty path absolute",)
@@ -58,12 +55,12 @@ def test_check_raises_per_refusal(cleaner, tree, tmp_path):
         assert caught.value.args == (f"{path}: {message}",)
 
 
-def test_trash_report(cleaner, tree):
-    paths = [str(tree / "a.txt"), "relative/x"]
+def test_trash_report(cleaner, tree, audit_dir):
+    paths = [str(tree / "a.txt"), "relative/x", cleaner.audit_log]
     report = cleaner.trash(paths, dry_run=True)
-    assert isinstance(report, TrashReport)
-    assert repr(report) == "TrashReport(trashed=1, failed=1, dry_run=True)"
-    assert (report.trashed, report.failed) == ([paths[0]], [(paths[1], "refused: path is not absolute")])
+    assert repr(report) == "TrashReport(trashed=1, failed=2, dry_run=True)"
+    refusals = ["refused: path is not absolute", f"refused: {audit_dir} holds the audit log"]
+    assert (report.trashed, report.failed) == ([paths[0]], list(zip(paths[1:], refusals, strict=True)))
     report.trashed.append("x")
     assert report.trashed == [paths[0]], "each read is a fresh copy"
     assert (report.ok, report.dry_run, report.audit_log) == (False, True, cleaner.audit_log)
@@ -86,7 +83,7 @@ except OSError as error:
     ids=["fifo", "devnull", "directory"],
 )
 def test_audit_log_that_is_no_regular_file_stops_the_request_at_once(tree, audit_dir, make):
-    audit_dir.mkdir()
+    audit_dir.mkdir(parents=True)
     make(audit_dir / "deletions.jsonl")
     # In a child: a log that blocked would hang it, not the test run.
     child = subprocess.run(
@@ -100,25 +97,14 @@ def test_audit_log_that_is_no_regular_file_stops_the_request_at_once(tree, audit
 
 
 def test_a_log_cut_mid_line_gets_its_line_break_before_the_next_record(cleaner, tree, audit_dir):
-    audit_dir.mkdir()
-    (audit_dir / "deletions.jsonl").write_bytes(b'{"unix_time":17334')
+    audit_dir.mkdir(parents=True)
+    log = audit_dir / "deletions.jsonl"
+    log.write_bytes(b'{"unix_time":17334')
     cleaner.trash([])
-    assert (audit_dir / "deletions.jsonl").read_bytes() == b'{"unix_time":17334', "nothing to record, nothing written"
-    cleaner.trash([str(tree / "a.txt"), str(tree / "b.bin")], dry_run=True)
-    lines = (audit_dir / "deletions.jsonl").read_bytes().split(b"\n")
-    assert lines[0] == b'{"unix_time":17334' and lines[-1] == b""
-    records = [json.loads(line) for line in lines[1:-1]]
-    assert [(r["outcome"], r["resolved"]) for r in records] == [
-        ("would-trash", str(tree / n)) for n in ("a.txt", "b.bin")
-    ]
-
-
-def test_the_audit_log_given_here_cannot_trash_itself(tmp_path):
-    audit = tmp_path / "root" / "state" / "audit"
-    cleaner = Cleaner(str(tmp_path), str(audit))
-    cleaner.trash([])  # creates the log
-    report = cleaner.trash([str(audit / "deletions.jsonl")], dry_run=True)
-    assert report.failed == [(str(audit / "deletions.jsonl"), f"refused: {audit} holds the audit log")]
+    assert log.read_bytes() == b'{"unix_time":17334', "nothing to record, nothing written"
+    cleaner.trash([str(tree / "a.txt")], dry_run=True)
+    torn, record, end = log.read_bytes().split(b"\n")
+    assert (torn, json.loads(record)["resolved"], end) == (b'{"unix_time":17334', str(tree / "a.txt"), b"")
 
 
 @pytest.mark.parametrize(

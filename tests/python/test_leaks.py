@@ -8,7 +8,7 @@ import sys
 
 import numpy as np
 import pytest
-from helpers import PathLike, read_whole
+from helpers import Boom, PathLike, boom, make_file, odd, read_whole
 
 from orvalnest._native import Cleaner, format_bytes, scan
 
@@ -16,24 +16,12 @@ from orvalnest._native import Cleaner, format_bytes, scan
 @pytest.fixture
 def tree(tmp_path):
     root = tmp_path / "root"
-    for directory in ("a/b", "c", "empty"):
-        (root / directory).mkdir(parents=True)
-    for index, name in enumerate(["a/one.txt", "a/b/two.mp3", "c/three.py", "four.zip", 'odd "name"\n.txt']):
-        (root / name).write_bytes(b"x" * (index * 100 + 1))
-    with open(os.path.join(os.fsencode(root), b"not-utf8-\xff\xfe.bin"), "wb") as handle:
-        handle.write(b"y" * 7)
+    names = ["a/one.txt", "a/b/two.mp3", "c/three.py", "four.zip", 'odd "name"\n.txt', os.fsdecode(b"bad-\xff\xfe.bin")]
+    for index, name in enumerate(names):
+        make_file(root / name, index * 100 + 1)
+    (root / "empty").mkdir()
     (root / "link").symlink_to(root / "a")
     return root
-
-
-class FakeNumpyBool:
-    """Named like numpy's boolean, so its __bool__ is called; it raises."""
-
-    def __bool__(self):
-        raise RuntimeError("no")
-
-
-FakeNumpyBool.__module__, FakeNumpyBool.__name__ = "numpy", "bool_"
 
 
 def fresh(text):
@@ -55,7 +43,8 @@ def test_repeated_calls_leak_neither_references_nor_memory(tree, tmp_path):
     path_like, bytes_like, path = PathLike(fresh(str(tree / "a"))), PathLike(os.fsencode(tree)), tree / "c"
     paths = [inside, path_like, path, missing, fresh("/etc/passwd"), fresh("relative"), root, str(tree / "a/../c")]
     failing = [inside, b"/bytes", path_like]
-    flag, big, size, index, fake = np.True_, 10**30, 123456789, np.int64(5), FakeNumpyBool()
+    flag, big, size, index = np.True_, 10**30, 123456789, np.int64(5)
+    fake = odd("bool_", "numpy", __bool__=boom)  # taken for numpy's, so its __bool__ is called: it raises
 
     def trash_and_read():
         report = cleaner.trash(paths, dry_run=flag)
@@ -86,7 +75,7 @@ def test_repeated_calls_leak_neither_references_nor_memory(tree, tmp_path):
             for _, call, _ in calls:
                 try:
                     call()
-                except (TypeError, OverflowError, OSError, RuntimeError):
+                except (TypeError, OverflowError, OSError, Boom):
                     pass
         return {name: [sys.getrefcount(argument) for argument in arguments] for name, _, arguments in calls}
 

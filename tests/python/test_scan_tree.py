@@ -22,13 +22,6 @@ def apparent_bytes(path: Path) -> int:
     return sum(os.lstat(file).st_size for file in files if not os.path.islink(file))
 
 
-def sparse(path: Path, size: int, written: bytes = b"") -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "wb") as file:
-        file.write(written)
-        file.truncate(size)
-
-
 def hard_links(tmp: Path) -> None:
     make_file(tmp / "a" / "data", 300_000)
     (tmp / "b").mkdir()
@@ -37,8 +30,10 @@ def hard_links(tmp: Path) -> None:
 
 
 def sparse_files(tmp: Path) -> None:
-    sparse(tmp / "vm.img", 1 << 30)
-    sparse(tmp / "part" / "log", 5 << 20, b"x" * 70_000)
+    make_file(tmp / "part" / "log", 70_000)
+    os.truncate(tmp / "part" / "log", 5 << 20)  # written at the start, a hole after
+    make_file(tmp / "vm.img", 0)
+    os.truncate(tmp / "vm.img", 1 << 30)
     make_file(tmp / "empty", 0)
 
 
