@@ -12,8 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -51,25 +51,19 @@ struct Entry {
     std::string date;  // DeletionDate=
 };
 
+// The entries of a trash folder; each info file must be whole and have its item.
 std::vector<Entry> trash_entries(const std::string& trash) {
     std::vector<Entry> out;
     if (!fs::exists(trash + "/info")) return out;
     for (const auto& info : fs::directory_iterator(trash + "/info")) {
-        std::string name = info.path().filename().string();
-        EXPECT_TRUE(name.ends_with(kInfoSuffix)) << name;
-        name.resize(name.size() - kInfoSuffix.size());
-        std::istringstream lines(read_file(info.path()));
-        Entry entry{name, {}, {}};
-        std::string line;
-        std::getline(lines, line);
-        EXPECT_EQ(line, "[Trash Info]");
-        while (std::getline(lines, line)) {
-            if (line.starts_with("Path=")) entry.path = percent_decode(line.substr(5));
-            if (line.starts_with("DeletionDate=")) entry.date = line.substr(13);
-        }
+        const std::string name = info.path().stem().string(), text = read_file(info.path());
+        std::smatch field;
+        EXPECT_TRUE(
+            std::regex_match(text, field, std::regex("\\[Trash Info\\]\nPath=(.*)\nDeletionDate=(.*)\n")))
+            << text;
         EXPECT_TRUE(fs::exists(fs::symlink_status(trash + "/files/" + name)))
             << "info without item: " << name;
-        out.push_back(entry);
+        out.push_back({name, percent_decode(field.str(1)), field.str(2)});
     }
     return out;
 }
