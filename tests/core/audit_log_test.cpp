@@ -73,8 +73,7 @@ TEST(AuditLogFile, OpenCreatesDirectoriesAndAnAppendOnlyPrivateFile) {
     {
         auto log = AuditLog::open(dir + "/").value();
         EXPECT_EQ(log.path(), dir + "/deletions.jsonl");
-        EXPECT_EQ(mode_of(log.path()), 0600u);
-        EXPECT_EQ(mode_of(dir), 0777u);
+        EXPECT_EQ(std::pair(mode_of(log.path()), mode_of(dir)), std::pair(0600u, 0777u));
         const int fd = open_descriptor_for(log.path());
         ASSERT_GE(fd, 0);
         EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);  // appending is the concurrency test's
