@@ -188,13 +188,9 @@ std::vector<std::string> grow_tree(std::mt19937& rng, const std::string& base, c
         } else if (kind < 6) {
             write_file(path);
         } else {
-            static const std::vector<std::string> fixed = {"/etc", "..", "../..", "self", "/"};
-            const std::vector<std::string> targets = {outside,
-                                                      root,
-                                                      path + "-missing",
-                                                      path,
-                                                      dirs[rng() % dirs.size()],
-                                                      fixed[rng() % fixed.size()]};
+            const std::vector<std::string> targets = {
+                outside, root, path + "-missing", path,   dirs[rng() % dirs.size()],
+                "/etc",  "..", "../..",           "self", "/"};
             fs::create_symlink(targets[rng() % targets.size()], path);
         }
         made.push_back(path);

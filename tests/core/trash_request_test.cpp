@@ -46,10 +46,7 @@ protected:
         };
     }
 
-    size_t count_lines() const {
-        const std::string text = testing::read_file(tmp_ / "audit/deletions.jsonl");
-        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-    }
+    size_t count_lines() const { return testing::read_lines(tmp_ / "audit/deletions.jsonl").size(); }
 
     std::expected<TrashOutcome, Failure> run(const std::vector<std::string>& paths, bool dry_run) {
         auto log = AuditLog::open(tmp_ / "audit").value();
