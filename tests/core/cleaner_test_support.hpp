@@ -125,22 +125,11 @@ private:
     void (*previous_handler_)(int) = SIG_DFL;
 };
 
-// Why mounts cannot be made here, or none once the test process has a mount
-// namespace of its own (everything below "/" private): what its tests mount
-// is then seen by no other process and goes away with it.
-inline std::optional<std::string> private_mounts_refused() {
-    static const std::optional<std::string> refused = []() -> std::optional<std::string> {
-        if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return std::string("making / private: ") + std::strerror(errno);
-        return std::nullopt;
-    }();
-    return refused;
-}
-
-// Mounts for one test, made inside the private namespace and detached when
-// it ends. Declare it after the TempDir that holds the mount points, so they
-// are gone before that folder is removed: removing a tree walks into mounts.
+// Mounts for one test, detached when it ends. The first gives the test
+// process a mount namespace of its own (everything below "/" private): what
+// its tests mount is then seen by no other process and goes away with it.
+// Declare it after the TempDir that holds the mount points, so they are gone
+// before that folder is removed: removing a tree walks into mounts.
 class PrivateMounts {
 public:
     PrivateMounts() = default;
@@ -163,7 +152,14 @@ public:
     }
     std::optional<std::string> mount(const std::string& source, const std::string& target, const char* type,
                                      unsigned long flags, const char* data) {
-        if (auto refused = private_mounts_refused()) return refused;
+        static const std::optional<std::string> refused = []() -> std::optional<std::string> {
+            if (::unshare(CLONE_NEWNS) != 0)
+                return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+            if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                return std::string("making / private: ") + std::strerror(errno);
+            return std::nullopt;
+        }();
+        if (refused) return refused;
         std::filesystem::create_directories(target);
         if (::mount(source.c_str(), target.c_str(), type, flags, data) != 0)
             return "mount " + target + ": " + std::strerror(errno);

@@ -33,9 +33,8 @@ TEST_P(Osascript, MapsHowTheChildEnds) {
     // With no stand-in, nothing else either: a real osascript must not be found.
     env.set("PATH", outcome.body != nullptr ? bin.path() + ":/usr/bin:/bin" : bin.path());
     if (outcome.body != nullptr) {
-        write_file(bin / "osascript", "#!/bin/sh\nprintf '%s' \"$#\" > '" + bin.path() +
-                                          "/argc'\nprintf '%s' \"$1|$2\" > '" + bin.path() +
-                                          "/argv'\ncat > '" + bin.path() + "/stdin'\necho noise\n" +
+        write_file(bin / "osascript", "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" > '" + bin.path() +
+                                          "/seen'\ncat >> '" + bin.path() + "/seen'\necho noise\n" +
                                           outcome.body + "\n");
         ASSERT_EQ(::chmod((bin / "osascript").c_str(), outcome.mode), 0);
     }
@@ -50,12 +49,10 @@ TEST_P(Osascript, MapsHowTheChildEnds) {
         EXPECT_EQ(result.error().text(), expected);
     }
     if (outcome.body != nullptr && outcome.mode == 0755) {
-        // Quotes and backslashes escaped, the stray byte as %FF, one argument.
-        EXPECT_EQ(read_file(bin / "argc"), "2");
-        EXPECT_EQ(read_file(bin / "argv"),
-                  "-e|tell application \"Finder\" to delete { POSIX file \"/Users/someone/a \\\"q\\\" "
-                  "b\\\\c%FF.txt\" }");
-        EXPECT_EQ(read_file(bin / "stdin"), "");
+        // Quotes and backslashes escaped, the stray byte as %FF, one argument, nothing on stdin.
+        EXPECT_EQ(read_file(bin / "seen"),
+                  "2|-e|tell application \"Finder\" to delete { POSIX file \"/Users/someone/a \\\"q\\\" "
+                  "b\\\\c%FF.txt\" }|");
     }
 }
 
