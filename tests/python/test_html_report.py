@@ -83,14 +83,20 @@ def test_command_line_writes_a_page_whose_header_and_legend_add_up_to_the_scan(t
     assert page.startswith("<!DOCTYPE html>") and page.rstrip().endswith("</html>")  # the page alone, no tree
     data = embedded(page)
     assert data == embedded((tmp_path / "report.html").read_text(encoding="utf-8")) | {"date": data["date"]}
-    totals = data["totals"]
-    assert (totals["disk"], totals["size"]) == (result.root.disk_usage, result.root.size)
-    assert sum(row["disk"] for row in data["legend"]) == totals["disk"]
-    assert sum(row["size"] for row in data["legend"]) == totals["size"]
     nodes = list(walk_nodes(result.root))
-    assert totals["folders"] == sum(node.is_dir for node in nodes)
-    assert totals["files"] == sum(not node.is_dir for node in nodes)
-    legend = {row["name"]: row for row in data["legend"]}
-    assert legend["image"]["count"] == 1 and legend["image"]["size"] == 5000
+    folders = sum(node.is_dir for node in nodes)
+    disk, size, files = result.root.disk_usage, result.root.size, len(nodes) - folders
+    assert data["totals"] == {
+        "disk": disk,
+        "size": size,
+        "files": files,
+        "folders": folders,
+        "issues": 0,
+        "excluded": 0,
+    }
+    sums = {key: sum(row[key] for row in data["legend"]) for key in ("disk", "size", "count")}
+    assert sums == {"disk": disk, "size": size, "count": len(nodes)}
+    [image] = [(row["size"], row["count"]) for row in data["legend"] if row["name"] == "image"]
+    assert image == (5000, 1)
     link = next(item for path, item in walk(data["tree"]) if path == ("link.txt",))
     assert link[3] & 64  # marked as a symbolic link
