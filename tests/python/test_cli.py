@@ -113,7 +113,6 @@ def test_sizes_are_disk_usage_with_hard_links_once_and_the_summary_counts_the_wh
     make_file(tree / "photo.jpg", 400)
     du = int(tool("du", "-sB1", tree).stdout.split()[0])
     result = orvalnest(tree, "--depth", "0")
-    assert result.returncode == 0, result.stderr
     assert tree_lines(result.stdout)[0].lstrip().startswith(format_bytes(du) + " ")
     disk = rf"^total +{re.escape(format_bytes(du))} \({du} bytes\) disk usage\napparent +.* \(23500 bytes\)$"
     assert re.search(disk, summary_of(result.stdout), re.M)  # every link has its length
@@ -150,12 +149,9 @@ def test_exclude_patterns_and_files(tree, tmp_path):
     patterns.write_text("*.bin\n\n")
     excludes = ["--exclude", "deep", "--exclude", f"{tree}/docs/a.txt", "--exclude-from", patterns]
     result = orvalnest(tree, "-A", "--bytes", *excludes, "--top", "0", "--depth", "3")
-    assert result.returncode == 0, result.stderr
     names = [line.rsplit(" ", 1)[1] for line in tree_lines(result.stdout)[1:]]
     assert sorted(names) == ["b.txt", "c.txt", "d.txt", "docs", "empty", "small.txt"]
     assert re.search(r"^total +1900 bytes apparent size$\n(.*\n)*excluded +3$", summary_of(result.stdout), re.M)
-    missing = orvalnest(tree, "--exclude-from", tmp_path / "nope")
-    assert missing.returncode == 2 and "nope" in missing.stderr and missing.stdout == ""
 
 
 def test_markers_unreadable_folders_and_odd_names_in_a_pipe(tree, tmp_path):
@@ -191,14 +187,13 @@ def test_markers_unreadable_folders_and_odd_names_in_a_pipe(tree, tmp_path):
 
 def test_a_link_as_path_is_followed_and_a_file_shows_its_size(tree, tmp_path):
     (tmp_path / "to-docs").symlink_to(tree / "docs")
-    linked = orvalnest(tmp_path / "to-docs", "-A", "--depth", "1")
-    assert linked.returncode == 0, linked.stderr
-    assert tree_lines(linked.stdout)[0].endswith(f"{tmp_path / 'to-docs'} → {tree / 'docs'}")
-    assert format_bytes(5000) in tree_lines(linked.stdout)[0] and "a.txt" in linked.stdout
-    single = orvalnest(tree / "big.bin", "-A")
-    assert single.returncode == 0, single.stderr
-    assert single.stdout.splitlines()[0].split() == [*format_bytes(6000).split(), str(tree / "big.bin")]
-    assert "total        5.9 KB (6000 bytes) apparent size\n" in single.stdout
+    [linked] = tree_lines(orvalnest(tmp_path / "to-docs", "-A", "--depth", "0").stdout)
+    assert (
+        linked == f"    4.9 KB  100.0%  [####################]  directory     {tmp_path / 'to-docs'} → {tree / 'docs'}"
+    )
+    single = orvalnest(tree / "big.bin", "-A").stdout
+    assert single.splitlines()[0].split() == [*format_bytes(6000).split(), str(tree / "big.bin")]
+    assert "total        5.9 KB (6000 bytes) apparent size\n" in single
 
 
 WIDE_NAMES = ["漢字の名前がとても長いファイルです.txt", "🎉🎉 party 🎉🎉 pictures from the whole summer.jpg", "x" * 90]
@@ -252,7 +247,6 @@ def test_json_export_reads_back_as_the_scan(tree, tmp_path):
     (tree / os.fsdecode(b"caf\xe9 %.txt")).write_bytes(b"12")
     target = tmp_path / "out.json"
     result = orvalnest(tree, "--json", target)
-    assert result.returncode == 0, result.stderr
     assert f"JSON export to {target}" in result.stdout
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.json", "root"]  # no temporary left behind
     data = json.loads(target.read_text(encoding="utf-8"))
@@ -262,9 +256,8 @@ def test_json_export_reads_back_as_the_scan(tree, tmp_path):
     raw_names = []
     while stack:
         item, node = stack.pop()
-        fields = ("name", "path", "size", "disk_usage", "is_dir", "category")
-        assert [item[field] for field in fields] == [getattr(node, field) for field in fields]
-        assert (item.get("is_symlink", False), item.get("is_hardlink", False)) == (node.is_symlink, node.is_hardlink)
+        fields = ("name", "path", "size", "disk_usage", "is_dir", "category", "is_symlink", "is_hardlink")
+        assert [item.get(field, False) for field in fields] == [getattr(node, field) for field in fields]
         raw_names += [urllib.parse.unquote_to_bytes(item["name_raw"])] if "name_raw" in item else []
         stack.extend(zip(item["children"], node.children, strict=True))
     assert raw_names == [b"caf\xe9 %.txt"]
@@ -415,6 +408,7 @@ DOT_PATHS = ["", ".", "./", "deep/.", "deep/..", ".."]
         (["{root}/missing"], 1, "", "{root}/missing does not exist"),
         (["{root}", "--json", "-", "--html", "-"], 2, "", "only one of --json, --ncdu and --html"),
         (["{root}", "--threads", "0"], 2, "", "must be 1 or more"),
+        (["{root}", "--exclude-from", "{tmp}/nope"], 2, "", "{tmp}/nope"),
         # Export destinations are checked before the scan, so no tree is shown.
         (["{root}", "--json", "{tmp}/missing-dir/out"], 1, "", "JSON export to {tmp}/missing-dir/out: No such"),
         (["{root}", "--ncdu", "{tmp}"], 1, "", "ncdu export to {tmp}: Is a directory"),
@@ -441,11 +435,10 @@ def test_exit_codes_and_refusals_before_anything_happens(
 def test_the_package_and_the_command_line_load_no_front_end_library():
     # Textual and Playwright are for browsing and page tests: callers of the
     # engine and of the text report must not pay for loading them.
-    code = "import sys, orvalnest, orvalnest.cli; loaded = {'textual', 'playwright'} & set(sys.modules)"
-    run = subprocess.run(
-        [sys.executable, "-c", code + "; sys.exit(sorted(loaded) or None)"], capture_output=True, text=True, timeout=60
+    code = (
+        "import sys, orvalnest, orvalnest.cli; sys.exit(sorted({'textual', 'playwright'} & set(sys.modules)) or None)"
     )
-    assert run.returncode == 0, run.stderr
+    assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 0  # the names loaded on stderr
 
 
 def test_threads_reach_the_scan(tree, monkeypatch, capsys):

@@ -86,14 +86,7 @@ def test_command_line_writes_a_page_whose_header_and_legend_add_up_to_the_scan(t
     nodes = list(walk_nodes(result.root))
     folders = sum(node.is_dir for node in nodes)
     disk, size, files = result.root.disk_usage, result.root.size, len(nodes) - folders
-    assert data["totals"] == {
-        "disk": disk,
-        "size": size,
-        "files": files,
-        "folders": folders,
-        "issues": 0,
-        "excluded": 0,
-    }
+    assert data["totals"] == dict(disk=disk, size=size, files=files, folders=folders, issues=0, excluded=0)
     sums = {key: sum(row[key] for row in data["legend"]) for key in ("disk", "size", "count")}
     assert sums == {"disk": disk, "size": size, "count": len(nodes)}
     [image] = [(row["size"], row["count"]) for row in data["legend"] if row["name"] == "image"]
