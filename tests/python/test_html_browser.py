@@ -54,15 +54,12 @@ class Watched:
     def rect(self, path):
         return next(r for r in self.rects() if r["path"] == path and r["kind"] != "fold")
 
-    def at(self, rect, dy=None):
-        """The middle of `rect` on the map, or `dy` below its top."""
-        return {"x": rect["x"] + rect["w"] / 2, "y": rect["y"] + (rect["h"] / 2 if dy is None else dy)}
-
-    def click(self, rect, dy=None):
-        self.page.locator("#map").click(position=self.at(rect, dy))
+    def click(self, path):
+        rect = self.rect(path)  # on the folder's name strip, 6 pixels below its top
+        self.page.locator("#map").click(position={"x": rect["x"] + rect["w"] / 2, "y": rect["y"] + 6})
 
     def hover(self, rect):
-        self.page.locator("#map").hover(position=self.at(rect))
+        self.page.locator("#map").hover(position={"x": rect["x"] + rect["w"] / 2, "y": rect["y"] + rect["h"] / 2})
         return self.page.locator("#tip").text_content()
 
 
@@ -167,15 +164,15 @@ def test_click_zooms_and_breadcrumb_escape_and_backspace_return(report, scanned)
     root, _ = scanned
     page = report.page
     big = str(root / "big")
-    report.click(report.rect(big), dy=6)  # the folder's name strip
+    report.click(big)
     assert page.evaluate("orvalnestTreemap.view()") == big
     crumbs = page.locator("#crumbs button")
     assert crumbs.all_text_contents() == [str(root), "big"]
     assert {r["path"] for r in report.rects() if r["depth"] == 1} == {big + "/a.bin", big + "/b.bin", big + "/sub"}
     page.keyboard.press("Escape")
     assert page.evaluate("orvalnestTreemap.view()") == str(root)
-    report.click(report.rect(big), dy=6)
-    report.click(report.rect(big + "/sub"), dy=6)
+    report.click(big)
+    report.click(big + "/sub")
     assert page.evaluate("orvalnestTreemap.view()") == big + "/sub"
     page.keyboard.press("Backspace")
     assert page.evaluate("orvalnestTreemap.view()") == big

@@ -61,10 +61,9 @@ def test_kept_entries_are_the_best_ranked_and_every_byte_is_accounted_for(tree, 
         node = by_path["/".join((str(tree), *path))]
         assert item[1:3] == [node.disk_usage, node.size]
         if node.is_dir:
-            folded = item[5] if len(item) > 5 else [0, 0, 0]
-            assert folded[0] + len(item[4]) == len(node.children)
-            assert folded[1] + sum(child[1] for child in item[4]) == sum(c.disk_usage for c in node.children)
-            assert folded[2] + sum(child[2] for child in item[4]) == sum(c.size for c in node.children)
+            listed = [len(item[4]), sum(child[1] for child in item[4]), sum(child[2] for child in item[4])]
+            whole = [len(node.children), sum(c.disk_usage for c in node.children), sum(c.size for c in node.children)]
+            assert [a + b for a, b in zip(item[5] if len(item) > 5 else [0, 0, 0], listed, strict=True)] == whole
     kept = {"/".join(path) for path, _ in walk(data["tree"])}
     if budget == 5:
         # The big file's folder and the two halves of a small folder, which fill
