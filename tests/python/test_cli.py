@@ -469,7 +469,7 @@ def test_ctrl_c_during_a_scan_exits_130(large_tree):
     status, output = run_on_terminal([large_tree], interrupt_inside=large_tree)
     assert status == 130 and f"scanning {large_tree}" in output
     # The progress line was erased and no partial tree follows.
-    assert output.rsplit("\x1b[K", 1)[1] == "orvalnest: interrupted\r\n"
+    assert output.rsplit("\r\x1b[K", 1)[1] == "orvalnest: interrupted\r\n"
 
 
 @pytest.mark.parametrize(
