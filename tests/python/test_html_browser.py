@@ -37,17 +37,15 @@ def browser():
 
 
 class Watched:
-    """A page with everything it must not do recorded."""
+    """A page with everything it must not do (errors, warnings, requests, dialogs) recorded in `faults`."""
 
     def __init__(self, browser, url):
         self.page = browser.new_page(viewport={"width": 1200, "height": 800})
-        self.errors = []
-        self.requests = []
-        self.dialogs = []
-        self.page.on("console", lambda m: m.type in ("error", "warning") and self.errors.append(m.text))
-        self.page.on("pageerror", lambda e: self.errors.append(str(e)))
-        self.page.on("request", lambda r: r.url != url and self.requests.append(r.url))
-        self.page.on("dialog", lambda d: (self.dialogs.append(d.message), d.dismiss()))
+        self.faults = []
+        self.page.on("console", lambda m: m.type in ("error", "warning") and self.faults.append(m.text))
+        self.page.on("pageerror", lambda e: self.faults.append(str(e)))
+        self.page.on("request", lambda r: r.url != url and self.faults.append(r.url))
+        self.page.on("dialog", lambda d: (self.faults.append(d.message), d.dismiss()))
         self.page.goto(url)
 
     def rects(self):
@@ -56,15 +54,12 @@ class Watched:
     def rect(self, path):
         return next(r for r in self.rects() if r["path"] == path and r["kind"] != "fold")
 
-    def at(self, rect, dy=None):
-        """The middle of `rect` on the map, or `dy` below its top."""
-        return {"x": rect["x"] + rect["w"] / 2, "y": rect["y"] + (rect["h"] / 2 if dy is None else dy)}
-
-    def click(self, rect, dy=None):
-        self.page.locator("#map").click(position=self.at(rect, dy))
+    def click(self, path):
+        rect = self.rect(path)  # on the folder's name strip, 6 pixels below its top
+        self.page.locator("#map").click(position={"x": rect["x"] + rect["w"] / 2, "y": rect["y"] + 6})
 
     def hover(self, rect):
-        self.page.locator("#map").hover(position=self.at(rect))
+        self.page.locator("#map").hover(position={"x": rect["x"] + rect["w"] / 2, "y": rect["y"] + rect["h"] / 2})
         return self.page.locator("#tip").text_content()
 
 
@@ -135,13 +130,9 @@ def report(browser, scanned, tmp_path_factory):
 def test_page_draws_proportional_rectangles_and_names_as_text_without_errors_or_requests(report, scanned):
     root, result = scanned
     page = report.page
-    top = {r["path"]: r for r in report.rects() if r["depth"] == 1 and r["kind"] != "fold"}
-    sizes = {child.path: child.disk_usage for child in result.root.children}
-    assert set(top) == set(sizes)
-    area = {path: r["w"] * r["h"] for path, r in top.items()}
-    biggest = max(sizes, key=sizes.get)
-    for path in top:
-        assert area[path] / area[biggest] == pytest.approx(sizes[path] / sizes[biggest], rel=0.01)
+    areas = {r["path"]: r["w"] * r["h"] for r in report.rects() if r["depth"] == 1 and r["kind"] != "fold"}
+    shares = {child.path: child.disk_usage / result.root.disk_usage for child in result.root.children}
+    assert {path: area / sum(areas.values()) for path, area in areas.items()} == pytest.approx(shares, rel=0.01)
     assert page.locator("#root").text_content() == str(root)
     facts = page.locator("#facts").text_content()
     assert orvalnest.format_bytes(result.root.disk_usage) in facts and orvalnest.__version__ in facts
@@ -151,20 +142,17 @@ def test_page_draws_proportional_rectangles_and_names_as_text_without_errors_or_
     page.locator("#largest button", has_text=HOSTILE).click()
     assert page.locator("#largest button.on .name").text_content() == HOSTILE
     assert HOSTILE in report.hover(report.rect(str(root / HOSTILE)))
-    assert report.dialogs == [] and report.errors == [] and report.requests == []
+    assert report.faults == []
 
 
 def test_hover_tells_path_sizes_and_shares_and_what_was_folded(report, scanned):
     root, result = scanned
     folder = next(child for child in result.root.children if child.name == "photos")
-    node = folder.children[0]
-    rect = report.rect(node.path)
-    tip = report.hover(rect)
-    assert node.path in tip
-    assert f"disk usage {orvalnest.format_bytes(node.disk_usage)}" in tip
-    assert f"apparent size {orvalnest.format_bytes(node.size)}" in tip
+    [node] = folder.children
+    sizes = orvalnest.format_bytes(node.disk_usage), orvalnest.format_bytes(node.size)
     shares = 100 * node.disk_usage / result.root.disk_usage, 100 * node.disk_usage / folder.disk_usage
-    assert "{:.1f}% of the root, {:.1f}% of its folder".format(*shares) in tip
+    expected = "{}\ndisk usage {} · apparent size {}\n{:.1f}% of the root, {:.1f}% of its folder\nimage"
+    assert report.hover(report.rect(node.path)) == expected.format(node.path, *sizes, *shares)
     many = next(r for r in report.rects() if r["kind"] == "fold" and r["path"].endswith("/many"))
     kept = [r for r in report.rects() if r["path"].startswith(many["path"] + "/") and r["kind"] == "file"]
     assert many["count"] + len(kept) == 40
@@ -176,21 +164,21 @@ def test_click_zooms_and_breadcrumb_escape_and_backspace_return(report, scanned)
     root, _ = scanned
     page = report.page
     big = str(root / "big")
-    report.click(report.rect(big), dy=6)  # the folder's name strip
+    report.click(big)
     assert page.evaluate("orvalnestTreemap.view()") == big
     crumbs = page.locator("#crumbs button")
     assert crumbs.all_text_contents() == [str(root), "big"]
     assert {r["path"] for r in report.rects() if r["depth"] == 1} == {big + "/a.bin", big + "/b.bin", big + "/sub"}
     page.keyboard.press("Escape")
     assert page.evaluate("orvalnestTreemap.view()") == str(root)
-    report.click(report.rect(big), dy=6)
-    report.click(report.rect(big + "/sub"), dy=6)
+    report.click(big)
+    report.click(big + "/sub")
     assert page.evaluate("orvalnestTreemap.view()") == big + "/sub"
     page.keyboard.press("Backspace")
     assert page.evaluate("orvalnestTreemap.view()") == big
     crumbs.first.click()
     assert page.evaluate("orvalnestTreemap.view()") == str(root)
-    assert report.errors == []
+    assert report.faults == []
 
 
 def test_legend_shares_add_up_in_both_measures(report):
