@@ -1,7 +1,7 @@
 """format_bytes from Python: the C++ tests hold the table; here the whole range is checked against the rule itself."""
 
 import pytest
-from helpers import Boom, Index, boom, odd
+from helpers import Boom, boom, index, odd
 from hypothesis import example, given
 from hypothesis import strategies as st
 
@@ -29,12 +29,12 @@ def reference(size: int) -> str:
 @example(1048576)
 @example(2**64 - 1)
 def test_matches_correctly_rounded_reference(size):
-    assert format_bytes(size) == format_bytes(size=Index(size)) == reference(size)
+    assert format_bytes(size) == format_bytes(size=index(size)) == reference(size)
 
 
 @pytest.mark.parametrize(
     "value, error",
-    [(-1, OverflowError), (2**64, OverflowError), (Index(-5), OverflowError), (1.0, TypeError), ("1", TypeError)]
+    [(-1, OverflowError), (2**64, OverflowError), (index(-5), OverflowError), (1.0, TypeError), ("1", TypeError)]
     + [(None, TypeError), (odd("raising index", __index__=boom), Boom)],  # the caller's own exception as it was
 )
 def test_refusals_keep_the_interpreters_exception(value, error):

@@ -7,7 +7,7 @@ import warnings
 
 import numpy as np
 import pytest
-from helpers import Boom, Index, PathLike, boom, odd, read_whole
+from helpers import Boom, boom, index, odd, path_like, read_whole
 from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
@@ -54,9 +54,9 @@ scalars = st.one_of(
 # The caller's odd objects besides: a sequence by every test the binding may apply whose iteration
 # fails, and look-alikes of numpy's boolean whose __bool__ is odd.
 wrapped = st.one_of(
-    scalars.map(PathLike),
-    scalars.map(Index),
-    scalars.map(PathLike).map(PathLike),  # __fspath__ is not applied twice
+    scalars.map(path_like),
+    scalars.map(index),
+    scalars.map(path_like).map(path_like),  # __fspath__ is not applied twice
     st.sampled_from(["__fspath__", "__index__"]).map(lambda method: odd(f"raising {method}", **{method: boom})),
     st.builds(lambda: odd("raising iteration", __len__=lambda _: 3, __getitem__=boom, __iter__=boom)),
     st.sampled_from([{"__bool__": boom}, {"__bool__": lambda _: 1}, {"__bool__": lambda _: True}, {}]).map(
@@ -107,7 +107,7 @@ def sandbox(tmp_path, monkeypatch):
 NAMES_IN_SANDBOX = st.sampled_from(
     ["", ".", "sub", "sub/", "file.txt", "link", "fifo", "locked", "missing", "sub/deeper/../deeper"]
 )
-path_arguments = st.one_of(objects, NAMES_IN_SANDBOX, NAMES_IN_SANDBOX.map(PathLike))
+path_arguments = st.one_of(objects, NAMES_IN_SANDBOX, NAMES_IN_SANDBOX.map(path_like))
 
 
 def leaves_sandbox(argument, sandbox):
