@@ -32,11 +32,9 @@ def index(value):
 
 
 def walk(node):
-    stack = [node]
-    while stack:
-        current = stack.pop()
-        yield current
-        stack.extend(current.children)
+    yield node
+    for child in node.children:
+        yield from walk(child)
 
 
 def read_whole(result):

@@ -1,4 +1,4 @@
-"""format_bytes from Python: the C++ tests hold the table; here the whole range is checked against the rule itself."""
+"""format_bytes over the whole range, checked against the display rule itself."""
 
 import pytest
 from helpers import Boom, boom, index, odd

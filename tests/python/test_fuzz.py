@@ -15,12 +15,8 @@ from orvalnest._native import Cleaner, format_bytes, scan
 
 # Longer campaigns: ORVALNEST_FUZZ_EXAMPLES=20000 python -m pytest tests/python/test_fuzz.py
 EXAMPLES = int(os.environ.get("ORVALNEST_FUZZ_EXAMPLES", 40 if os.environ.get("ORVALNEST_SANITIZED") else 200))
-FUZZ = settings(
-    max_examples=EXAMPLES,
-    deadline=None,
-    database=None,
-    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
-)
+SLOW_FIXTURE = [HealthCheck.function_scoped_fixture, HealthCheck.too_slow]
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=SLOW_FIXTURE)
 
 
 def mutator(target):
@@ -41,14 +37,8 @@ numpy_values = st.sampled_from(
     [np.True_, np.False_, np.bool_(True), np.int64(7), np.uint64(2**64 - 1), np.float64(1.5), np.array([True])]
 )
 scalars = st.one_of(
-    st.none(),
-    st.booleans(),
-    st.integers(),
+    st.none() | st.booleans() | st.integers() | st.floats() | st.binary(max_size=20) | any_text | numpy_values,
     st.integers(min_value=2**64 - 3, max_value=2**64 + 3),
-    st.floats(),
-    st.binary(max_size=20),
-    any_text,
-    numpy_values,
     st.sampled_from([object(), 10**60, -(10**60), type, b"", bytearray(b"/x")]),
 )
 # The caller's odd objects besides: a sequence by every test the binding may apply whose iteration
