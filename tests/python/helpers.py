@@ -10,28 +10,6 @@ def make_file(path, size):
     path.write_bytes(b"x" * size)
 
 
-class PathLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"PathLike({self.value!r})"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
 class Boom(Exception):
     """Raised by the tests' own objects; it must come out unchanged."""
 
@@ -45,12 +23,18 @@ def odd(name, module=__name__, **methods):
     return type(name, (), {"__module__": module, "__repr__": lambda self: name, **methods})()
 
 
+def path_like(value):
+    return odd(f"PathLike({value!r})", __fspath__=lambda _: value)
+
+
+def index(value):
+    return odd(f"Index({value!r})", __index__=lambda _: value)
+
+
 def walk(node):
-    stack = [node]
-    while stack:
-        current = stack.pop()
-        yield current
-        stack.extend(current.children)
+    yield node
+    for child in node.children:
+        yield from walk(child)
 
 
 def read_whole(result):
@@ -62,10 +46,6 @@ def read_whole(result):
     assert all(isinstance(issue.path + issue.message + repr(issue), str) for issue in result.issues)
     assert repr(result).startswith("ScanResult(")
     return len(nodes)
-
-
-def by_name(node):
-    return {child.name: child for child in node.children}
 
 
 def audit_records(folder):

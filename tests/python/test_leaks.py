@@ -8,7 +8,7 @@ import sys
 
 import numpy as np
 import pytest
-from helpers import Boom, PathLike, boom, make_file, odd, read_whole
+from helpers import Boom, boom, make_file, odd, path_like, read_whole
 
 from orvalnest._native import Cleaner, format_bytes, scan
 
@@ -40,10 +40,11 @@ def test_repeated_calls_leak_neither_references_nor_memory(tree, tmp_path):
     cleaner = Cleaner(tree, audit)
     root, inside, missing = fresh(str(tree)), fresh(str(tree / "four.zip")), fresh(str(tree / "missing"))
     pseudo = fresh("/proc")  # not listed: a result with an issue
-    path_like, bytes_like, path = PathLike(fresh(str(tree / "a"))), PathLike(os.fsencode(tree)), tree / "c"
-    paths = [inside, path_like, path, missing, fresh("/etc/passwd"), fresh("relative"), root, str(tree / "a/../c")]
-    failing = [inside, b"/bytes", path_like]
-    flag, big, size, index = np.True_, 10**30, 123456789, np.int64(5)
+    inner, inner_bytes, path = fresh(str(tree / "a")), os.fsencode(tree), tree / "c"
+    like, bytes_like = path_like(inner), path_like(inner_bytes)
+    paths = [inside, like, path, missing, fresh("/etc/passwd"), fresh("relative"), root, str(tree / "a/../c")]
+    failing = [inside, b"/bytes", like]
+    flag, big, index = np.True_, 10**30, np.int64(5)
     fake = odd("bool_", "numpy", __bool__=boom)  # taken for numpy's, so its __bool__ is called: it raises
 
     def trash_and_read():
@@ -53,21 +54,18 @@ def test_repeated_calls_leak_neither_references_nor_memory(tree, tmp_path):
     calls = [  # (id, call, the argument objects whose counts must not change)
         ("scan str", lambda: read_whole(scan(root)), [root]),
         ("scan with issue", lambda: read_whole(scan(pseudo)), [pseudo]),
-        ("scan path-like", lambda: scan(path_like), [path_like, path_like.value]),
+        ("scan path-like", lambda: scan(like), [like, inner]),
         ("scan missing", lambda: scan(missing), [missing]),
-        ("scan bytes path-like", lambda: scan(bytes_like), [bytes_like, bytes_like.value]),
+        ("scan bytes path-like", lambda: scan(bytes_like), [bytes_like, inner_bytes]),
         ("format_bytes index", lambda: format_bytes(index), [index]),
         ("format_bytes overflow", lambda: format_bytes(big), [big]),
         ("Cleaner", lambda: Cleaner(path, audit), [path, audit]),
         ("Cleaner missing", lambda: Cleaner(missing, audit), [missing, audit]),
         ("check accepted", lambda: cleaner.check(inside), [inside]),
         ("check refused", lambda: cleaner.check(paths[4]), [paths[4]]),
-        ("check path-like", lambda: cleaner.check(path_like), [path_like, path_like.value]),
         ("trash list", trash_and_read, [paths, flag, *paths]),
         ("trash bad item", lambda: cleaner.trash(failing, dry_run=True), [failing, *failing]),
-        ("trash bad flag", lambda: cleaner.trash(paths, dry_run=size), [paths, size, *paths]),
         ("trash raising flag", lambda: cleaner.trash(paths, dry_run=fake), [paths, fake, *paths]),
-        ("trash str", lambda: cleaner.trash(inside), [inside]),
     ]
 
     def run(rounds):

@@ -41,13 +41,7 @@ print(swaps)
 
 def snapshot(directory):
     """Every entry below `directory` with its inode and content."""
-    listing = {}
-    for parent, directories, files in os.walk(directory):
-        for name in directories + files:
-            path = os.path.join(parent, name)
-            content = None if os.path.isdir(path) else pathlib.Path(path).read_bytes()
-            listing[os.path.relpath(path, directory)] = (os.lstat(path).st_ino, content)
-    return listing
+    return {path: (path.lstat().st_ino, None if path.is_dir() else path.read_bytes()) for path in directory.rglob("*")}
 
 
 def test_swapping_a_directory_for_a_link_never_moves_anything_outside(tmp_path):
