@@ -89,6 +89,16 @@ def test_navigation_sorting_and_filter(tree, tmp_path):
     browse(tree, tmp_path / "audit", script)
 
 
+def test_a_failed_scan_ends_with_status_1_and_says_why(tmp_path):
+    async def main():
+        app = BrowseApp(ScanOptions(str(tmp_path / "missing")), str(tmp_path))
+        async with app.run_test() as pilot:
+            await until(pilot, lambda: app.return_code is not None)
+        assert app.return_code == 1 and "does not exist" in app.failure
+
+    asyncio.run(main())
+
+
 def test_trash_previews_confirms_and_shrinks_every_ancestor(tree, tmp_path, isolated_home):
     audit = tmp_path / "audit"
 

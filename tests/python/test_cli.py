@@ -281,12 +281,17 @@ def mounted(point):
         return {line.split()[1]: line.split()[2] for line in mounts}.get(point)
 
 
-@pytest.mark.skipif(mounted("/dev/pts") != "devpts" or shutil.which("ncdu") is None, reason="needs /dev/pts and ncdu")
-def test_pseudo_filesystems_are_skipped_and_marked(tmp_path):
+@pytest.mark.skipif(
+    mounted("/dev/pts") != "devpts" or mounted("/dev/shm") is None or shutil.which("ncdu") is None,
+    reason="needs /dev/pts, /dev/shm and ncdu",
+)
+def test_pseudo_and_other_filesystems_are_skipped_and_marked(tmp_path):
     # What /dev/shm holds could be large, and would only slow the walk down.
     result = orvalnest("/dev", "--exclude", "/dev/shm/*", "--depth", "1", "--top", "0", "--ncdu", tmp_path / "dev.json")
     assert any(re.search(r" > .-- pts \(pseudo-filesystem \(devpts\)\)$", line) for line in tree_lines(result.stdout))
     assert ncdu_reexport(tmp_path / "dev.json", tmp_path)[("/dev", "pts")].get("excluded") == "kernfs"
+    one_filesystem = tree_lines(orvalnest("/dev", "-x", "--depth", "1", "--top", "0").stdout)
+    assert any(re.search(r" > .-- shm \(other filesystem\)$", line) for line in one_filesystem)
 
 
 @pytest.mark.parametrize(
