@@ -110,8 +110,8 @@ TEST(AuditLogUser, ComesFromUsernameThenUserThenUnknown) {
     TempDir tmp;
     for (const auto& [username, user, expected] : cases) {
         ScopedEnv env;
-        username ? env.set("USERNAME", *username) : env.unset("USERNAME");
-        user ? env.set("USER", *user) : env.unset("USER");
+        env.set("USERNAME", username);
+        env.set("USER", user);
         EXPECT_EQ(AuditLog::open(tmp.path()).value().user(), expected)
             << username.value_or("(unset)") << " / " << user.value_or("(unset)");
     }

@@ -51,7 +51,7 @@ TEST(PolicyBuild, GuardsTheHomeAsWrittenAndResolvedAndFromThePasswordDatabaseWit
     EXPECT_EQ(home.resolved, testing::real(tmp / "home") + "/new/u");
 
     // Without HOME, the home the trash backend would use.
-    env.unset("HOME");
+    env.set("HOME", std::nullopt);
     EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back().written,
               getpwuid(geteuid())->pw_dir);
 }
@@ -92,7 +92,7 @@ TEST(PolicyProtected, GuardsTheSystemWhenScanningTheFilesystemRoot) {
 
 TEST(PolicyProtected, ScanRootInsideAProtectedTreeRefusesEverything) {
     ScopedEnv env;
-    env.unset("HOME");
+    env.set("HOME", std::nullopt);
     const auto policy = PathPolicy::build("/usr/local").value();
     EXPECT_EQ(verdict(policy, "/usr/local/bin"), "/usr is a protected system location");
     EXPECT_EQ(verdict(policy, "/usr/local"), kItselfMessage);

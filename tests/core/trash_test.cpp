@@ -414,7 +414,7 @@ TEST(HomeTrashPath, FallsBackToHomeUnlessXdgDataHomeIsAbsolute) {
     for (const auto& [xdg_data_home, expected] : cases) {
         ScopedEnv env;
         env.set("HOME", "/h/u");
-        xdg_data_home ? env.set("XDG_DATA_HOME", *xdg_data_home) : env.unset("XDG_DATA_HOME");
+        env.set("XDG_DATA_HOME", xdg_data_home);
         EXPECT_EQ(home_trash_path(), expected) << xdg_data_home.value_or("(unset)");
     }
 }
