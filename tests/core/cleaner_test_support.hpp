@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -43,6 +44,13 @@ public:
 
     const std::string& path() const { return path_; }
     std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+    // A sparse file of any size, its folders made on the way.
+    void file(const std::string& relative, std::uint64_t size) const {
+        std::filesystem::create_directories(std::filesystem::path(*this / relative).parent_path());
+        std::ofstream(*this / relative, std::ios::binary).flush();
+        ASSERT_EQ(::truncate((*this / relative).c_str(), static_cast<off_t>(size)), 0) << relative;
+    }
 
 private:
     std::string path_;

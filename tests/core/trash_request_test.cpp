@@ -56,12 +56,8 @@ protected:
         return run_trash_request(*policy_, log, paths, dry_run, fake_move());
     }
 
-    struct Expected {
-        std::string requested;
-        std::optional<std::string> resolved;
-        AuditOutcome outcome;
-        std::optional<std::string> detail;
-    };
+    using Expected =
+        std::tuple<std::string, std::optional<std::string>, AuditOutcome, std::optional<std::string>>;
 
     // Each line must be the record of its path, byte for byte; only the time is
     // free, within the run of the test.
@@ -73,9 +69,8 @@ protected:
             const auto time =
                 std::strtoull(lines[i].c_str() + std::min<size_t>(lines[i].size(), 13), nullptr, 10);
             EXPECT_TRUE(time >= earliest && time <= unix_time_now()) << lines[i];
-            const Expected& e = expected[i];
-            want.push_back(
-                serialize_line({time, "tester", root_, e.requested, e.resolved, e.outcome, e.detail}));
+            const auto& [requested, resolved, outcome, detail] = expected[i];
+            want.push_back(serialize_line({time, "tester", root_, requested, resolved, outcome, detail}));
             want.back().pop_back();  // the line feed
         }
         EXPECT_EQ(lines, want);
