@@ -30,6 +30,7 @@ TEST(Components, CompareAndNameByComponentsNotBytes) {
     EXPECT_EQ(final_name("/a/b/."), "b");
     EXPECT_EQ(final_name("/a/.."), std::nullopt);
     EXPECT_EQ(parent("//a"), "//");
+    EXPECT_EQ(node_name("/"), "/");
     EXPECT_EQ(node_name("/a/.."), "/a/..");
 }
 
