@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
 #include <thread>
 
@@ -85,12 +84,13 @@ TEST(AuditLogFile, OpenCreatesDirectoriesAndAPrivateFileAndOpensLinkedOrExisting
               "file name contained an unexpected NUL byte");
 }
 
+// Set but empty still counts; a value that is not UTF-8 does not.
 TEST(AuditLogUser, ComesFromUsernameThenUserThenUnknown) {
     using Maybe = std::optional<std::string>;
-    const std::vector<std::tuple<Maybe, Maybe, std::string>> cases = {
-        {"alice", "pat", "alice"}, {std::nullopt, "pat", "pat"}, {std::nullopt, std::nullopt, "unknown"},
-        {"", "pat", ""},  // set but empty still counts
-        {"\xff", "pat", "pat"},    {"\xff", "\xc3", "unknown"}};
+    const std::vector<std::tuple<Maybe, Maybe, std::string>> cases = {{"alice", "pat", "alice"},
+                                                                      {std::nullopt, "pat", "pat"},
+                                                                      {"", "pat", ""},
+                                                                      {"\xff", "\xc3", "unknown"}};
     TempDir tmp;
     for (const auto& [username, user, expected] : cases) {
         ScopedEnv env;
@@ -105,8 +105,7 @@ TEST(AuditLogUser, ComesFromUsernameThenUserThenUnknown) {
 // concurrent requests interleave lines but never split one.
 TEST(AuditLogConcurrency, LinesFromSeveralHandlesStayWholeAndNoneIsLost) {
     TempDir tmp;
-    constexpr int kThreads = 8;
-    constexpr int kRecords = 300;
+    constexpr int kThreads = 8, kRecords = 300;
     const auto record = [](int t, int i) {
         AuditRecord out = sample_record();
         out.user = std::to_string(t);

@@ -60,7 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome{"ExitZero", "exit 0", 0755, ""},
         Outcome{"ExitCodeWithStderr", "printf 'execution error: Finder got an error (-1743)\\n' >&2; exit 1",
                 0755, OS_ERROR(1) SCRIPT_ERROR "execution error: Finder got an error (-1743)\\n\" }"},
-        Outcome{"OtherExitCode", "exit 42", 0755, OS_ERROR(42) SCRIPT_ERROR "\" }"},
         Outcome{"KilledBySignal", "printf 'half' >&2; kill -KILL $$", 0755,
                 UNKNOWN_ERROR SCRIPT_ERROR "half\" }"},
         Outcome{"NotExecutable", "exit 0", 0644, UNKNOWN_ERROR "Permission denied (os error 13)\" }"},

@@ -1,7 +1,6 @@
 #include "orvalnest/paths.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 

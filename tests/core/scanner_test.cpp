@@ -5,10 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -69,15 +67,6 @@ std::vector<std::string> listing_order(const std::string& path) {
     return names;
 }
 
-// A root removed after its checks is a directory of size 0 and one issue.
-TEST(WalkTree, ARootThatCannotBeListed) {
-    TempTree tree;
-    const auto missing = walk(tree / "gone");
-    EXPECT_EQ(missing.root.name(), "gone");
-    EXPECT_EQ(shape(missing.root), (Shape{false, true, 0, 0, 0}));
-    EXPECT_EQ(issues_of(missing), (Issues{{tree / "gone", "No such file or directory (os error 2)"}}));
-}
-
 // A link counts its own blocks, never its target's length; the chain stops at
 // MAX_DEPTH with the unlisted directory shown, its own blocks counted, and one issue.
 TEST(WalkTree, LinksCountNoTargetLengthAndTheWalkStopsAtMaxDepth) {
@@ -104,10 +93,9 @@ TEST(WalkTree, OneFilesystemStaysOffAMountedFolder) {
     if (auto refused = mounts.tmpfs(tree / "mnt")) GTEST_SKIP() << *refused;
     testing::write_file(tree / "mnt/inside", std::string(50000, 'y'));
     testing::write_file(tree / "outside", std::string(700, 'z'));
-    WalkOptions options;
-    EXPECT_EQ(walk_tree(tree.path(), options, never, [](const WalkProgress&) {}).root.size, 50700u);
-    options.one_filesystem = true;
-    const auto outcome = walk_tree(tree.path(), options, never, [](const WalkProgress&) {});
+    EXPECT_EQ(walk(tree.path()).root.size, 50700u);
+    const auto outcome = walk_tree(tree.path(), {.one_filesystem = true, .exclude = {}, .threads = 1}, never,
+                                   [](const WalkProgress&) {});
     EXPECT_EQ(outcome.root.size, 700u);
     EXPECT_EQ(shape(child(outcome.root, "mnt")), (Shape{false, true, 0, 0, 0}));
     EXPECT_EQ(issues_of(outcome), (Issues{{tree / "mnt", "skipped: other filesystem"}}));
@@ -138,21 +126,6 @@ TEST(WalkTree, ListsTreesWhosePathsExceedPathMax) {
         EXPECT_GT(node->children.at(0).path().size(), static_cast<size_t>(PATH_MAX));
         EXPECT_EQ(node->children.at(0).name(), "deep.bin");
     }
-}
-
-TEST(WalkTree, DirectorySizesSaturate) {
-    // tmpfs takes sparse files up to 2^63 - 1 bytes.
-    TempTree tree("/dev/shm");
-    std::filesystem::create_directory(tree / "sub");
-    const auto huge = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-    for (const char* name : {"a", "b", "sub/c"}) {
-        testing::write_file(tree / name, "");
-        if (::truncate((tree / name).c_str(), static_cast<off_t>(huge)) != 0)
-            GTEST_SKIP() << "no sparse files that large here";
-    }
-    const auto outcome = walk(tree.path());
-    EXPECT_EQ(outcome.root.size, std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(child(outcome.root, "sub").size, huge);
 }
 
 TEST(WalkTree, CancellationStopsReadingAndFinishesOpenFrames) {

