@@ -6,11 +6,10 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -46,35 +45,36 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
 
+    // A sparse file of any size, its folders made on the way.
+    void file(const std::string& relative, std::uint64_t size) const {
+        std::filesystem::create_directories(std::filesystem::path(*this / relative).parent_path());
+        std::ofstream(*this / relative, std::ios::binary).flush();
+        ASSERT_EQ(::truncate((*this / relative).c_str(), static_cast<off_t>(size)), 0) << relative;
+    }
+
 private:
     std::string path_;
 };
 
-// Sets or unsets environment variables for one scope and puts back what was
-// there before.
+// Sets or unsets (given nothing) environment variables for one scope and
+// puts back what was there before.
 class ScopedEnv {
 public:
     ScopedEnv() = default;
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
     ~ScopedEnv() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1) : ::unsetenv(it->first.c_str());
-        }
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
     }
-    void set(const std::string& name, const std::string& value) {
-        save(name);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    void unset(const std::string& name) {
-        save(name);
-        ::unsetenv(name.c_str());
+    void set(const std::string& name, const std::optional<std::string>& value) {
+        const char* old = ::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        put(name, value);
     }
 
 private:
-    void save(const std::string& name) {
-        const char* value = ::getenv(name.c_str());
-        saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    static void put(const std::string& name, const std::optional<std::string>& value) {
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
@@ -101,29 +101,6 @@ inline std::vector<std::string> read_lines(const std::string& path) {
     EXPECT_EQ(start, text.size()) << "the last line has no line feed";
     return lines;
 }
-
-// Files may not grow past `bytes` while it lives: writes beyond fail with
-// EFBIG, the way a full disk makes them fail, without needing one.
-class ScopedFileSizeLimit {
-public:
-    explicit ScopedFileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved_;
-        limited.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~ScopedFileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_handler_);
-    }
-    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
-    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
-
-private:
-    rlimit saved_{};
-    void (*previous_handler_)(int) = SIG_DFL;
-};
 
 // Mounts for one test, detached when it ends. The first gives the test
 // process a mount namespace of its own (everything below "/" private): what

@@ -1,10 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -60,11 +58,10 @@ TEST(ParallelWalk, DescriptorsStayBoundedWhateverTheShape) {
     // 120 levels, each with four subdirectories: a walk holding a descriptor
     // per level or per waiting directory would run out under this limit.
     testing::TempDir tree;
-    fs::path level = tree.path();
-    for (int depth = 0; depth < 120; ++depth) {
-        for (int side = 0; side < 4; ++side) fs::create_directories(level / ("s" + std::to_string(side)));
-        testing::write_file(level / "s0" / "f", "x");
-        level /= "s3";
+    std::string level;
+    for (int depth = 0; depth < 120; ++depth, level += "s3/") {
+        for (const char* side : {"s1", "s2", "s3"}) fs::create_directories(tree / (level + side));
+        tree.file(level + "s0/f", 1);
     }
     const auto sequential = walk_with(tree.path(), 1);
     for (unsigned threads : {2u, 4u}) {
@@ -84,11 +81,8 @@ TEST(ParallelWalk, DescriptorsStayBoundedWhateverTheShape) {
 TEST(ParallelWalk, PollsAndCancelsOnTheCallingThreadOnly) {
     constexpr int kDirs = 100, kFiles = 80;
     testing::TempDir tree;
-    for (int d = 0; d < kDirs; ++d) {
-        const fs::path dir = fs::path(tree.path()) / ("d" + std::to_string(d));
-        fs::create_directory(dir);
-        for (int f = 0; f < kFiles; ++f) testing::write_file(dir / ("f" + std::to_string(f)), "");
-    }
+    for (int f = 0; f < kDirs * kFiles; ++f)
+        tree.file("d" + std::to_string(f % kDirs) + "/f" + std::to_string(f), 0);
     const auto caller = std::this_thread::get_id();
     int polls = 0, foreign = 0;
     bool cancelled = false;

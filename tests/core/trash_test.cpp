@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -68,16 +67,11 @@ std::vector<Entry> trash_entries(const std::string& trash) {
     return out;
 }
 
-std::string read_all(FILE* file) {
-    std::string out;
-    for (int c; (c = std::fgetc(file)) != EOF;) out += static_cast<char>(c);
-    return out;
-}
-
+// What `command` writes to its standard output.
 std::string run(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
-    const std::string out = pipe ? read_all(pipe) : "";
-    if (pipe) ::pclose(pipe);
+    const std::string out = read_file("/proc/self/fd/" + std::to_string(::fileno(pipe)));
+    ::pclose(pipe);
     return out;
 }
 
@@ -96,36 +90,27 @@ public:
         env_.set("XDG_DATA_HOME", home_ + "/.local/share");
     }
 
-    // Every DeletionDate= a trash call made since the test began may have written.
-    std::set<std::string> possible_dates() const {
-        std::set<std::string> out;
-        for (std::time_t t = started_; t <= std::time(nullptr); ++t) out.insert(deletion_date(t));
-        return out;
-    }
-
     orvalnest::testing::TempDir tmp_;
     const std::string root_ = orvalnest::testing::real(tmp_.path());
     const std::string home_ = root_ + "/home", work_ = root_ + "/work",
                       trash_ = home_ + "/.local/share/Trash";
     ScopedEnv env_;
     orvalnest::testing::PrivateMounts mounts_;
-    const std::time_t started_ = std::time(nullptr);
 };
 
-// Names that break naive encoders, shells and listing parsers.
-const std::vector<std::string> kAwkwardNames = {
-    "with space.txt", "100%.txt",           "#hash", "new\nline", "caf\xC3\xA9 \xE6\x97\xA5.txt",
-    "bad\xFF.bin",    std::string(250, 'L')};
-
-TEST_F(LinuxTrash, TrashCliListsEveryItemWithItsOriginalPathAndDate) {
+TEST_F(LinuxTrash, TrashCliListsAndRestoresEveryItemWithItsOriginalPathAndDate) {
+    const std::string earliest = deletion_date(std::time(nullptr));
+    // Names that break naive encoders, shells and listing parsers, a folder, and
+    // links: were one followed, the folder "r" would go in its place.
     std::set<std::string> originals;
-    for (const auto& name : kAwkwardNames) {
+    for (const auto& name : std::vector<std::string>{"with space.txt", "100%.txt", "#hash", "new\nline",
+                                                     "bad\xFF.bin", std::string(250, 'L')}) {
         write_file(work_ + "/" + name, name);
         originals.insert(work_ + "/" + name);
     }
     fs::create_directories(work_ + "/a dir/inner");
     write_file(work_ + "/a dir/inner/f", "x");
-    fs::create_symlink("with space.txt", work_ + "/link");
+    fs::create_symlink("r", work_ + "/link");
     fs::create_symlink("/nowhere/at/all", work_ + "/dangling");
     // Alone in its folder, so that trash-restore run there offers it alone.
     const std::string restored = work_ + "/r/r\xC3\xA9sum\xC3\xA9 \xE2\x9C\x93.bin",
@@ -133,29 +118,23 @@ TEST_F(LinuxTrash, TrashCliListsEveryItemWithItsOriginalPathAndDate) {
     fs::create_directories(work_ + "/r");
     write_file(restored, content);
     originals.insert({work_ + "/a dir", work_ + "/link", work_ + "/dangling", restored});
-    // The link goes first so that its target is still there: it must go as itself.
-    ASSERT_TRUE(move_to_trash(work_ + "/link").has_value());
     for (const auto& path : originals) {
-        if (path == work_ + "/link") continue;
         ASSERT_EQ(trash_text(path), "moved");
         EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
     }
 
-    const auto entries = trash_entries(trash_);
-    const auto dates = possible_dates();
     std::set<std::string> recorded;
-    const std::string listing = run("trash-list");
-    for (const auto& entry : entries) {
+    const std::string listing = run("trash-list"), latest = deletion_date(std::time(nullptr));
+    for (const auto& entry : trash_entries(trash_)) {
         recorded.insert(entry.path);
-        EXPECT_TRUE(dates.contains(entry.date)) << entry.date;
-        std::string shown_date = entry.date;
-        shown_date[10] = ' ';
-        EXPECT_NE(listing.find(shown_date + " " + lossy_utf8(entry.path)), std::string::npos)
+        EXPECT_TRUE(entry.date >= earliest && entry.date <= latest) << entry.date;
+        const std::string shown = entry.date.substr(0, 10) + " " + entry.date.substr(11) + " ";
+        EXPECT_NE(listing.find(shown + lossy_utf8(entry.path)), std::string::npos)
             << lossy_utf8(entry.path) << " missing from:\n"
             << listing;
     }
     EXPECT_EQ(recorded, originals);
-    EXPECT_EQ(fs::read_symlink(trash_ + "/files/link"), "with space.txt");
+    EXPECT_EQ(fs::read_symlink(trash_ + "/files/link"), "r");
     EXPECT_EQ(fs::read_symlink(trash_ + "/files/dangling"), "/nowhere/at/all");
     EXPECT_EQ(read_file(trash_ + "/files/a dir/inner/f"), "x");
     EXPECT_EQ(fs::status(trash_).permissions(), fs::perms::owner_all);
@@ -207,8 +186,7 @@ std::string trash_as_nobody(const std::string& path) {
         ::_exit(0);
     }
     ::wait(nullptr);
-    std::rewind(out);
-    const std::string text = read_all(out);
+    const std::string text = read_file("/proc/self/fd/" + std::to_string(::fileno(out)));
     std::fclose(out);
     return text;
 }
@@ -229,9 +207,9 @@ std::string on_volume(LinuxTrash& t, mode_t trash_mode = 0, unsigned long remoun
 }
 
 // In a container the root is an overlay whose layers sit on other devices: a
-// file from a lower layer reports that layer's device, not the overlay's. The
-// overlay at $R/merged, or "" where it cannot be made or shows one device.
-std::string overlay(LinuxTrash& t) {
+// file from a lower layer reports that layer's device, not the overlay's. Such
+// a file in an overlay at $R/merged, or "" where it cannot be made or shows one device.
+std::string overlay_file(LinuxTrash& t) {
     const std::string layers = t.root_ + "/layers", merged = t.root_ + "/merged";
     if (t.mounts_.tmpfs(layers + "/lower") || t.mounts_.tmpfs(layers + "/upper")) return "";
     write_file(layers + "/lower/from-lower", "data");
@@ -240,11 +218,9 @@ std::string overlay(LinuxTrash& t) {
     const std::string options =
         "lowerdir=" + layers + "/lower,upperdir=" + layers + "/upper/data,workdir=" + layers + "/upper/work";
     if (t.mounts_.mount("overlay", merged, "overlay", 0, options.c_str())) return "";
-    struct stat file {
-    }, dir{};
-    EXPECT_EQ(::stat((merged + "/from-lower").c_str(), &file), 0);
-    EXPECT_EQ(::stat(merged.c_str(), &dir), 0);
-    return file.st_dev == dir.st_dev ? "" : merged;
+    struct stat file = {}, dir = {};
+    EXPECT_EQ(::stat((merged + "/from-lower").c_str(), &file) | ::stat(merged.c_str(), &dir), 0);
+    return file.st_dev == dir.st_dev ? "" : merged + "/from-lower";
 }
 
 // The home trash a link elsewhere or someone else's: refused, and nothing
@@ -331,11 +307,10 @@ TEST_P(TrashOutcome, MovesOrLeavesTheItemAndReportsWhy) {
     // Never a stray or half-made entry in the home trash.
     EXPECT_TRUE(trash_entries(home_trash_path().value()).empty());
     if (row.trash.empty()) return;
-    std::vector<std::pair<std::string, std::string>> moved;
-    for (const auto& entry : trash_entries(expand(row.trash))) {
-        moved.emplace_back(entry.path, read_file(expand(row.trash) + "/files/" + entry.name));
-    }
-    EXPECT_EQ(moved, (std::vector<std::pair<std::string, std::string>>{{row.recorded, "data"}}));
+    const auto entries = trash_entries(expand(row.trash));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(std::pair(entries[0].path, read_file(expand(row.trash) + "/files/" + entries[0].name)),
+              std::pair(row.recorded, std::string("data")));
     EXPECT_NE(run("trash-list").find(" " + path + "\n"), std::string::npos);
 }
 
@@ -354,13 +329,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing is copied to the home trash instead.
         Outcome{"ReadOnlyVolume", +[](LinuxTrash& t) { return on_volume(t, 0, MS_RDONLY); }, false,
                 "Unknown { description: \"no usable trash folder on the filesystem mounted at $R/vol"},
-        Outcome{"OverlayFile",
-                +[](LinuxTrash& t) {
-                    const std::string merged = overlay(t);
-                    return merged.empty() ? merged : merged + "/from-lower";
-                },
-                false, "moved", "$R/merged/.Trash-$U", "from-lower"},
-        Outcome{"OverlayRoot", &overlay, false, "Unknown { description: \"$R/merged is a mount point"},
+        Outcome{"OverlayFile", &overlay_file, false, "moved", "$R/merged/.Trash-$U", "from-lower"},
         Outcome{"HomeTrashIsALink", +[](LinuxTrash& t) { return unusable_home_trash(t, true); }, false,
                 "\"$R/home/.local/share/Trash is a symbolic link or not a directory; it is not used as"},
         Outcome{"HomeTrashOfAnotherOwner", +[](LinuxTrash& t) { return unusable_home_trash(t, false); },
@@ -376,14 +345,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LinuxTrash, OpenDirectoryRefusesLinksOnTheWayAndOpensRealDirectories) {
     fs::create_directories(work_ + "/real/sub");
     fs::create_symlink(work_ + "/real", work_ + "/link");
-    struct stat by_path {};
-    ASSERT_EQ(::stat((work_ + "/real/sub").c_str(), &by_path), 0);
     for (const auto open : {&open_directory_no_symlinks, &open_directory_by_walk}) {
         const auto opened = open(work_ + "/real/sub");
         ASSERT_TRUE(opened.has_value()) << opened.error().text();
-        struct stat by_fd {};
-        ASSERT_EQ(::fstat(opened->get(), &by_fd), 0);
-        EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
+        EXPECT_EQ(fs::read_symlink("/proc/self/fd/" + std::to_string(opened->get())), work_ + "/real/sub");
         for (const std::string& bad : {work_ + "/link/sub", work_ + "/link"}) {
             const auto refused = open(bad);
             ASSERT_FALSE(refused.has_value()) << bad;
@@ -408,30 +373,24 @@ TEST(TrashInfo, DeletionDateIsLocalTimeWithoutZone) {
 TEST(HomeTrashPath, FallsBackToHomeUnlessXdgDataHomeIsAbsolute) {
     const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
         {std::nullopt, "/h/u/.local/share/Trash"},
-        {"", "/h/u/.local/share/Trash"},
         {"rel/data", "/h/u/.local/share/Trash"},
         {"/data/", "/data/Trash"}};
     for (const auto& [xdg_data_home, expected] : cases) {
         ScopedEnv env;
         env.set("HOME", "/h/u");
-        xdg_data_home ? env.set("XDG_DATA_HOME", *xdg_data_home) : env.unset("XDG_DATA_HOME");
+        env.set("XDG_DATA_HOME", xdg_data_home);
         EXPECT_EQ(home_trash_path(), expected) << xdg_data_home.value_or("(unset)");
     }
 }
 
 TEST(TrashNameCandidate, CountsBeforeTheExtensionWithinTheLimit) {
-    const auto e_acutes = [](int count) {
-        std::string out;
-        while (count-- > 0) out += "\xC3\xA9";
-        return out;
-    };
+    std::string e_acutes;
+    for (int i = 0; i < 150; ++i) e_acutes += "\xC3\xA9";
     const std::vector<std::tuple<std::string, unsigned, std::string>> cases = {
-        {"a.txt", 0, "a.txt"},
         {".bashrc", 2, ".bashrc.3"},
         {"tar.gz.d", 1, "tar.gz.2.d"},
-        {std::string(250, 'x') + ".txt", 1, std::string(kMaxTrashNameBytes - 6, 'x') + ".2.txt"},
         // Shortening never splits a character.
-        {"ab" + e_acutes(150) + ".txt", 1, "ab" + e_acutes(118) + ".2.txt"}};
+        {"ab" + e_acutes + ".txt", 1, "ab" + e_acutes.substr(0, 2 * 118) + ".2.txt"}};
     for (const auto& [name, attempt, expected] : cases) {
         EXPECT_EQ(trash_name_candidate(name, attempt), expected) << name << " #" << attempt;
     }
