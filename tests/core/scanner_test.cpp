@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -65,6 +67,35 @@ std::vector<std::string> listing_order(const std::string& path) {
     for (const auto& entry : std::filesystem::directory_iterator(path))
         names.push_back(entry.path().filename());
     return names;
+}
+
+TEST(WalkTree, ChildrenLargestFirstKeepingTheListingOrderOfEqualSizes) {
+    // 20 and 21 children straddle the switch from insertion sort to merge sort.
+    for (int count : {7, 20, 21, 64}) {
+        TempTree tree;
+        const auto size_of = [](const std::string& name) { return std::stoi(name.substr(1)) % 3 * 10; };
+        for (int i = 0; i < count; ++i) tree.file("f" + std::to_string(i), size_of("f" + std::to_string(i)));
+        auto expected = listing_order(tree.path());
+        std::ranges::stable_sort(expected, std::greater{}, size_of);
+        std::vector<std::string> got;
+        for (const auto& c : walk(tree.path()).root.children) got.push_back(c.name());
+        EXPECT_EQ(got, expected) << count << " children";
+    }
+}
+
+// Sizes stop at the largest value instead of wrapping (tmpfs takes sparse
+// files up to 2^63 - 1 bytes, so three of them overflow).
+TEST(WalkTree, DirectorySizesSaturate) {
+    TempTree tree("/dev/shm");
+    const auto huge = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    for (const char* name : {"a", "b", "sub/c"}) {
+        tree.file(name, 0);
+        if (::truncate((tree / name).c_str(), static_cast<off_t>(huge)) != 0)
+            GTEST_SKIP() << "no sparse files that large here";
+    }
+    const auto outcome = walk(tree.path());
+    EXPECT_EQ(outcome.root.size, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(child(outcome.root, "sub").size, huge);
 }
 
 // A link counts its own blocks, never its target's length; the chain stops at
@@ -134,7 +165,11 @@ TEST(WalkTree, CancellationStopsReadingAndFinishesOpenFrames) {
     int polled = 0;
     bool cancelled = false;
     const auto outcome = walk_tree(
-        tree.path(), [&] { return cancelled; }, [&] { cancelled = ++polled != 0; });
+        tree.path(), [&] { return cancelled; },
+        [&] {
+            ++polled;
+            cancelled = true;
+        });
     EXPECT_EQ(polled, 1);
     // The 200th entry is kept; nothing after it is examined.
     EXPECT_EQ(count_nodes(outcome.root), SIGNAL_POLL_INTERVAL);
