@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -56,13 +55,19 @@ std::vector<Entry> trash_entries(const std::string& trash) {
     if (!fs::exists(trash + "/info")) return out;
     for (const auto& info : fs::directory_iterator(trash + "/info")) {
         const std::string name = info.path().stem().string(), text = read_file(info.path());
-        std::smatch field;
-        EXPECT_TRUE(
-            std::regex_match(text, field, std::regex("\\[Trash Info\\]\nPath=(.*)\nDeletionDate=(.*)\n")))
-            << text;
+        // Exactly three lines: the header, Path= and DeletionDate=.
+        const std::string head = "[Trash Info]\nPath=", middle = "\nDeletionDate=";
+        const size_t path_end = text.find('\n', head.size()), date_start = path_end + middle.size();
+        if (!text.starts_with(head) || path_end == std::string::npos ||
+            text.compare(path_end, middle.size(), middle) != 0 ||
+            text.find('\n', date_start) != text.size() - 1) {
+            ADD_FAILURE() << "not a whole info file: " << text;
+            continue;
+        }
         EXPECT_TRUE(fs::exists(fs::symlink_status(trash + "/files/" + name)))
             << "info without item: " << name;
-        out.push_back({name, percent_decode(field.str(1)), field.str(2)});
+        out.push_back({name, percent_decode(text.substr(head.size(), path_end - head.size())),
+                       text.substr(date_start, text.size() - 1 - date_start)});
     }
     return out;
 }
