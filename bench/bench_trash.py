@@ -58,8 +58,10 @@ def main() -> None:
             times.append(time.perf_counter() - started)
             assert report.ok, report.failed[:3]
         median = statistics.median(times)
-        print(f"dry run      {args.paths} paths: {median:.3f} s median of {args.repeat}, "
-              f"{median / args.paths * 1e6:.1f} us per path")
+        print(
+            f"dry run      {args.paths} paths: {median:.3f} s median of {args.repeat}, "
+            f"{median / args.paths * 1e6:.1f} us per path"
+        )
 
         if args.same:
             same_root = base_path / "same"
@@ -73,8 +75,10 @@ def main() -> None:
             report = Cleaner(str(same_root), str(base_path / "audit")).trash(same)
             elapsed = time.perf_counter() - started
             assert report.ok, report.failed[:3]
-            print(f"same name    {args.same} items named x.txt: {elapsed:.2f} s, "
-                  f"{elapsed / args.same * 1e6:.0f} us per item")
+            print(
+                f"same name    {args.same} items named x.txt: {elapsed:.2f} s, "
+                f"{elapsed / args.same * 1e6:.0f} us per item"
+            )
 
 
 if __name__ == "__main__":

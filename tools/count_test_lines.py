@@ -22,8 +22,13 @@ TEST_DIRS = ("tests",)
 # Line comment marker and block comment delimiters per suffix.
 LINE_COMMENT = {".py": "#", ".pyi": "#", ".cpp": "//", ".hpp": "//", ".h": "//", ".js": "//", ".html": None}
 COUNTED = {".py", ".cpp", ".hpp", ".h", ".js", ".html"}
-BLOCK_COMMENT = {".cpp": ("/*", "*/"), ".hpp": ("/*", "*/"), ".h": ("/*", "*/"), ".js": ("/*", "*/"),
-                 ".html": ("<!--", "-->")}
+BLOCK_COMMENT = {
+    ".cpp": ("/*", "*/"),
+    ".hpp": ("/*", "*/"),
+    ".h": ("/*", "*/"),
+    ".js": ("/*", "*/"),
+    ".html": ("<!--", "-->"),
+}
 
 
 def counted_lines(path: Path) -> int:
@@ -43,7 +48,7 @@ def counted_lines(path: Path) -> int:
         if block is not None:
             # A line that is only a block comment (or opens one) holds no code.
             while line.startswith(block[0]):
-                rest = line[len(block[0]):]
+                rest = line[len(block[0]) :]
                 if block[1] in rest:
                     line = rest.split(block[1], 1)[1].strip()
                 else:
@@ -57,8 +62,13 @@ def counted_lines(path: Path) -> int:
 
 def tracked(dirs: tuple[str, ...]) -> list[Path]:
     # Tracked and new files (not ignored ones), as they are on disk now.
-    listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard", "--", *dirs],
-                            cwd=ROOT, check=True, capture_output=True, text=True).stdout.split("\0")
+    listed = subprocess.run(
+        ["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard", "--", *dirs],
+        cwd=ROOT,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.split("\0")
     paths = {ROOT / name for name in listed if name}
     return sorted(path for path in paths if path.suffix in COUNTED and path.is_file() and not generated(path))
 
