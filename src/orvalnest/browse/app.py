@@ -21,7 +21,7 @@ from orvalnest.browse.entry_list import EntryList
 from orvalnest.browse.export import KIND_NAMES, ExportKind, export_view
 from orvalnest.browse.rows import header
 from orvalnest.browse.session import Mark, Session
-from orvalnest.cli import EXIT_FAILURE, EXIT_INTERRUPTED
+from orvalnest.common import EXIT_FAILURE, EXIT_INTERRUPTED
 from orvalnest.report.output import Output
 from orvalnest.view import SortKey, printable
 

@@ -7,7 +7,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from orvalnest.cli import EXIT_FAILURE, EXIT_USAGE, PROG, add_walk_options, default_audit_dir, exclude_patterns
+from orvalnest.common import EXIT_FAILURE, EXIT_USAGE, PROG, add_walk_options, default_audit_dir, exclude_patterns
 from orvalnest.view import printable
 
 _EPILOG = f"""\

@@ -1,0 +1,1 @@
+"""The commands of `orvalnest`, one module each; `orvalnest.cli` picks one."""
