@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "orvalnest/eintr.hpp"
 #include "orvalnest/unique_fd.hpp"
 
 #if defined(__APPLE__)
@@ -47,8 +48,7 @@ OsResult<std::vector<std::string>> mount_points() {
     std::string text;
     char buffer[16384];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = retry_on_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
         if (n < 0) return std::unexpected(OsError::last());
         if (n == 0) break;
         text.append(buffer, static_cast<size_t>(n));

@@ -1,53 +1,42 @@
 #include "directory_fd.hpp"
 
 #include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 
+#include "orvalnest/eintr.hpp"
+#include "orvalnest/open_beneath.hpp"
 #include "orvalnest/paths.hpp"
 
-#if defined(SYS_openat2)
-#include <linux/openat2.h>
-#endif
-
 namespace orvalnest::platform::linux_trash {
+namespace {
 
-OsResult<UniqueFd> open_directory_by_walk(std::string_view path) {
+using OpenRule = OsResult<UniqueFd> (*)(int, std::string_view, int);
+
+// The absolute `path` opened below "/" by `rule`: "/" is the top of the tree
+// anyway, so only the refusal of links matters.
+OsResult<UniqueFd> open_from_top(std::string_view path, OpenRule rule) {
     if (!paths::is_absolute(path)) return std::unexpected(OsError::from_errno(EINVAL));
-    UniqueFd current(::open("/", kDirectoryFlags));
-    if (!current) return std::unexpected(OsError::last());
+    UniqueFd top(retry_on_eintr([] { return ::open("/", kDirectoryFlags); }));
+    if (!top) return std::unexpected(OsError::last());
+    // Real paths have no ".."; one here would climb out of what was checked.
     for (const auto& component : paths::components(path)) {
-        if (component.kind == paths::ComponentKind::Root) continue;
-        // Real paths have no ".."; one here would climb out of what was checked.
         if (component.kind == paths::ComponentKind::Parent)
             return std::unexpected(OsError::from_errno(EINVAL));
-        const auto name = paths::c_path(component.text);
-        if (!name) return std::unexpected(name.error());
-        // With O_PATH, O_NOFOLLOW alone would open a link itself; O_DIRECTORY
-        // makes a link (or anything else but a directory) fail with ENOTDIR.
-        UniqueFd next(::openat(current.get(), name->c_str(), kDirectoryFlags | O_NOFOLLOW));
-        if (!next) return std::unexpected(OsError::last());
-        current = std::move(next);
     }
-    return current;
+    const size_t first = path.find_first_not_of('/');
+    return rule(top.get(), first == std::string_view::npos ? std::string_view() : path.substr(first),
+                kDirectoryFlags);
+}
+
+}  // namespace
+
+OsResult<UniqueFd> open_directory_by_walk(std::string_view path) {
+    return open_from_top(path, &open_beneath_by_steps);
 }
 
 OsResult<UniqueFd> open_directory_no_symlinks(std::string_view path) {
-#if defined(SYS_openat2)
-    const auto c_path = paths::c_path(path);
-    if (!c_path) return std::unexpected(c_path.error());
-    open_how how{};
-    how.flags = static_cast<unsigned long long>(kDirectoryFlags);
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, AT_FDCWD, c_path->c_str(), &how, sizeof how);
-    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-    // ENOSYS: older kernel; EPERM: a seccomp filter that does not know the call;
-    // E2BIG: a kernel that does not know this size of open_how.
-    if (errno != ENOSYS && errno != EPERM && errno != E2BIG) return std::unexpected(OsError::last());
-#endif
-    return open_directory_by_walk(path);
+    return open_from_top(path, &open_beneath);
 }
 
 }  // namespace orvalnest::platform::linux_trash

@@ -17,7 +17,8 @@ inline constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
 // An O_PATH descriptor of the absolute directory `path`. Fails with ELOOP or
 // ENOTDIR when a component is a symbolic link. Uses openat2 with
-// RESOLVE_NO_SYMLINKS where the kernel has it, open_directory_by_walk otherwise.
+// RESOLVE_NO_SYMLINKS where the kernel has it, open_directory_by_walk otherwise
+// (the shared rule of orvalnest/open_beneath.hpp, from "/").
 OsResult<UniqueFd> open_directory_no_symlinks(std::string_view path);
 
 // The same, one component at a time with O_NOFOLLOW, for kernels without openat2.

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "../../core/src/scanner/open_beneath.hpp"
 #include "cleaner_test_support.hpp"
+#include "orvalnest/open_beneath.hpp"
 #include "orvalnest/scanner.hpp"
 
 namespace orvalnest {
@@ -112,11 +112,15 @@ TEST(OpenBeneath, FollowsNoSymbolicLink) {
     fs::create_directory_symlink("a", tree / "via");
     fs::create_directory_symlink("b", tree / "a/last");
     UniqueFd base(::open(tree.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    EXPECT_TRUE(scanner_detail::open_beneath(base.get(), "a/b"));
-    for (const char* refused : {"via/b", "a/last"}) {
-        errno = 0;
-        EXPECT_FALSE(scanner_detail::open_beneath(base.get(), refused)) << refused;
-        EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << refused << ": " << errno;
+    for (const auto open : {&open_beneath, &open_beneath_by_steps}) {
+        EXPECT_TRUE(open(base.get(), "a/b", O_RDONLY | O_DIRECTORY));
+        EXPECT_TRUE(open(base.get(), "./a//b/", O_PATH | O_DIRECTORY));
+        for (const char* refused : {"via/b", "a/last", "a/../a"}) {
+            const auto opened = open(base.get(), refused, O_PATH);
+            ASSERT_FALSE(opened) << refused;
+            const int code = opened.error().code();
+            EXPECT_TRUE(code == ELOOP || code == ENOTDIR || code == EXDEV) << refused << ": " << code;
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "orvalnest/audit.hpp"
+#include "orvalnest/eintr.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/text.hpp"
 #include "orvalnest/write_all.hpp"
@@ -61,11 +62,10 @@ OsResult<UniqueFd> open_log_file(const std::string& path) {
     // O_NONBLOCK only matters if a FIFO appears between the stat and the
     // open; regular files ignore it.
     constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDWR | kFlags, 0600);
-        if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | kFlags, 0600);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retry_on_eintr([&] {
+        const int rw = ::open(path.c_str(), O_RDWR | kFlags, 0600);
+        return rw < 0 && errno == EACCES ? ::open(path.c_str(), O_WRONLY | kFlags, 0600) : rw;
+    });
     if (fd < 0) return std::unexpected(errno == ENXIO ? not_a_regular_file() : OsError::last());
     UniqueFd owned(fd);
     if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
@@ -88,11 +88,7 @@ bool ends_mid_line(int fd) {
 class WriteLock {
 public:
     explicit WriteLock(int fd) : fd_(fd) {
-        int rc;
-        do {
-            rc = ::flock(fd_, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        locked_ = rc == 0;
+        locked_ = retry_on_eintr([&] { return ::flock(fd_, LOCK_EX); }) == 0;
     }
     ~WriteLock() {
         if (locked_) ::flock(fd_, LOCK_UN);

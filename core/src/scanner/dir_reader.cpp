@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "orvalnest/eintr.hpp"
+
 #if defined(__linux__)
 #include <dirent.h>
 #endif
@@ -38,10 +40,8 @@ DirReader::Next DirReader::next() {
             return {Step::Entry, entry->d_name, std::strlen(entry->d_name)};
         }
         if (ended_) return {Step::End};
-        ssize_t filled;
-        do {
-            filled = ::getdents64(fd_.get(), buffer_, kDirBufferSize);
-        } while (filled < 0 && errno == EINTR);
+        const ssize_t filled =
+            retry_on_eintr([&] { return ::getdents64(fd_.get(), buffer_, kDirBufferSize); });
         if (filled <= 0) {
             ended_ = true;
             if (filled < 0) return {Step::Error, nullptr, 0, errno};

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "dir_reader.hpp"
-#include "open_beneath.hpp"
+#include "orvalnest/open_beneath.hpp"
 #include "visit_rules.hpp"
 
 namespace orvalnest::scanner_detail {
@@ -214,7 +214,9 @@ private:
             current_ = path;
         }
         DirNotes notes;
-        UniqueFd fd = open_beneath(base_fd_.get(), relative(path.text()));
+        auto opened = open_beneath(base_fd_.get(), relative(path.text()), O_RDONLY | O_DIRECTORY);
+        if (!opened) errno = opened.error().code();  // what check_entered reports
+        UniqueFd fd = opened ? std::move(*opened) : UniqueFd();
         if (auto issue = check_entered(fd, dir, task.device, &task.parent_device)) {
             notes.issues.push_back({0, {std::string(path.text()), std::move(*issue)}});
             self.notes.emplace_back(&dir, std::move(notes));
