@@ -229,6 +229,7 @@ def test_lines_fit_the_terminal_and_colour_it_unless_told_not_to(tree, columns, 
     assert totals.group(1, 3) == (format_size(root.disk_usage, si), format_size(root.size, si))
     exact = f" ({root.disk_usage} bytes)", f" ({root.size} bytes)"
     assert totals.group(2, 4) == (exact if columns >= 60 else (None, ""))
+    assert "…" not in report.split("\r\n\r\n")[-1]  # the rest of the summary gives up padding, not numbers
 
 
 def test_a_terminal_first_shows_the_totals_and_what_fits_of_the_tree(tree):
@@ -242,7 +243,7 @@ def test_a_terminal_first_shows_the_totals_and_what_fits_of_the_tree(tree):
     fitted = screens[False]
     assert len(fitted) == 13  # the last row is the prompt's
     assert fitted[3].endswith("/root") and fitted[4].endswith(" docs") and fitted[-3].endswith(" 28 more (112.0 KB)")
-    assert re.fullmatch(r"fitted \(--depth 1 --top 6\); more: --depth N --top N, or \| less", fitted[-1])
+    assert re.fullmatch(r"fitted to the window \(--depth 1 --top 6\); more: --depth N --top N, or \| less", fitted[-1])
     # Asked for, or in a pipe, the whole report.
     assert len(screens[True]) > 13 and screens[True][-1].startswith("elapsed ")
     piped = tree_lines(orvalnest(tree).stdout)

@@ -75,9 +75,7 @@ def _details(measured: Sequence[Measured], options: TreeOptions, list_issues: bo
     issues = [issue for item in counted for issue in item.issues]
     excluded = sum(item.excluded for item in counted)
     seconds = sum(item.seconds for item in measured)
-    return [
-        fit(line, width) for line in detail_lines(totals, shown, issues, excluded, seconds, options.units, list_issues)
-    ]
+    return detail_lines(totals, shown, issues, excluded, seconds, options.units, list_issues, width)
 
 
 def whole_report(
@@ -109,7 +107,7 @@ def first_screen(measured: Sequence[Measured], options: TreeOptions, style: Styl
     head = _head(measured, options, style.width)
     issues = [issue for item in measured if item.counted for issue in item.issues]
     if issues:
-        head.append(fit(issue_count_lines(issues, False)[0], style.width))
+        head.append(issue_count_lines(issues, False, style.width)[0])
     head.append("")
     budget = room - len(head) - 2  # a blank line and the line on how to see more
     trees = _Trees(measured, style)
@@ -130,7 +128,8 @@ def _more(depth: int, top: int, width: int | None) -> str:
     shown = f"--depth {depth} --top {top}"
     return fit_first(
         [
-            f"fitted to the window ({shown}); see more with --depth N --top N, or all of it with | less",
+            f"fitted to the window ({shown}); more: --depth N --top N, or pipe into less",
+            f"fitted to the window ({shown}); more: --depth N --top N, or | less",
             f"fitted ({shown}); more: --depth N --top N, or | less",
             "more: --depth N --top N, or | less",
             "more: --help",

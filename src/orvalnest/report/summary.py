@@ -4,7 +4,7 @@ its own, so a narrow one never runs two lines' numbers together."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 from orvalnest.view import Issue, Totals, display_width, format_size, is_skip, printable, share, shorten_middle
@@ -69,14 +69,22 @@ def total_lines(
     return [fit(first[-1], width), fit(second[-1], width)]
 
 
-def issue_count_lines(issues: Sequence[Issue], list_issues: bool) -> list[str]:
+def issue_count_lines(issues: Sequence[Issue], list_issues: bool, width: int | None) -> list[str]:
     if not issues:
         return ["issues       0"]
     skipped = sum(1 for issue in issues if is_skip(issue.message))
-    counted = f"issues       {len(issues) - skipped} could not be read, {skipped} skipped on purpose"
+    unreadable = len(issues) - skipped
+    counted = fit_first(
+        [
+            f"issues       {unreadable} could not be read, {skipped} skipped on purpose",
+            f"issues       {unreadable} unreadable, {skipped} skipped",
+        ],
+        width,
+    )
     if list_issues:
-        return [counted, *("  " + line for line in issue_lines(issues))]
-    return [counted, "             (list them with --issues)"]
+        # A path is cut in its middle, where its start and end stay readable.
+        return [counted, *(fit("  " + line, width) for line in issue_lines(issues))]
+    return [counted, fit_first(["             (list them with --issues)", "  (list them with --issues)"], width)]
 
 
 def detail_lines(
@@ -87,8 +95,9 @@ def detail_lines(
     seconds: float,
     units: Units,
     list_issues: bool,
+    width: int | None,
 ) -> list[str]:
-    """Everything the summary says after the two totals."""
+    """Everything the summary says after the two totals, each line fitted to `width` columns."""
     lines = [f"files        {totals.files}", f"folders      {totals.folders}"]
     if excluded:
         lines.append(f"excluded     {excluded}")
@@ -96,19 +105,12 @@ def detail_lines(
         lines.append("by category")
         for category, (size, count) in totals.by_category.items():
             noun = "file" if count == 1 else "files"
-            lines.append(
-                f"  {category:<10}  {units.amount(size):>10}  {share(size, shown_total):5.1f}%  {count} {noun}"
-            )
-    lines += issue_count_lines(issues, list_issues)
+            amount, percent = units.amount(size), share(size, shown_total)
+            columns = f"  {category:<10}  {amount:>10}  {percent:5.1f}%  {count} {noun}"
+            lines.append(fit_first([columns, f"  {category} {amount} {percent:.1f}% {count} {noun}"], width))
+    lines += issue_count_lines(issues, list_issues, width)
     lines.append(f"elapsed      {seconds:.2f} s")
     return lines
-
-
-def fitted(write: Callable[[str], object], width: int | None) -> Callable[[str], object]:
-    """`write`, with each line shortened in the middle to `width` columns (None: kept whole)."""
-    if width is None:
-        return write
-    return lambda line: write(fit(line, width))
 
 
 def issue_lines(issues: Iterable[Issue]) -> Iterable[str]:
