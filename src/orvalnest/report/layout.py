@@ -79,18 +79,23 @@ def _details(measured: Sequence[Measured], options: TreeOptions, list_issues: bo
 
 
 def whole_report(
-    measured: Sequence[Measured], options: TreeOptions, style: Style, list_issues: bool, total_first: bool
+    measured: Sequence[Measured],
+    options: TreeOptions,
+    style: Style,
+    list_issues: bool,
+    total_first: bool,
+    trees: _Trees | None = None,
 ) -> Iterator[str]:
     """Every line of the report, made as they are read."""
     head = _head(measured, options, style.width)
-    trees = _Trees(measured, style).lines(options)
+    lines = (trees or _Trees(measured, style)).lines(options)
     if total_first:
         yield from head
         yield ""
-        yield from trees
+        yield from lines
         yield ""
     else:
-        yield from trees
+        yield from lines
         yield ""
         yield from head
     yield from _details(measured, options, list_issues, style.width)
@@ -101,7 +106,8 @@ def first_screen(measured: Sequence[Measured], options: TreeOptions, style: Styl
     whole of it when it fits, else the totals, the trees with as many levels
     and entries as fit, and a line on how to see more."""
     room = max(rows - 1, 1)
-    whole = list(islice(whole_report(measured, options, style, False, True), room + 1))
+    trees = _Trees(measured, style)
+    whole = list(islice(whole_report(measured, options, style, False, True, trees), room + 1))
     if len(whole) <= room:
         return whole
     head = _head(measured, options, style.width)
@@ -110,7 +116,6 @@ def first_screen(measured: Sequence[Measured], options: TreeOptions, style: Styl
         head.append(issue_count_lines(issues, False, style.width)[0])
     head.append("")
     budget = room - len(head) - 2  # a blank line and the line on how to see more
-    trees = _Trees(measured, style)
     # One level: each tree's first line, the entries that fit and the line folding the rest.
     one_level = max((budget - 3 * len(measured) + 1) // len(measured), 1)
     candidates = [(2, top) for top in range(options.top, MIN_TOP_TWO_LEVELS - 1, -1)] + [(1, 0), (1, one_level)]

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 from orvalnest._native import Node
@@ -160,19 +160,6 @@ class _Tree:
         children = known[1]
         shown, rest = fold(children, options.top, options.apparent)
         return [*shown, rest] if rest is not None else list(shown)
-
-
-def render_tree(
-    root: Node,
-    issues: IssueIndex,
-    options: TreeOptions,
-    style: Style,
-    write: Callable[[str], object],
-    root_label: str | None = None,
-) -> None:
-    """Writes the lines of `tree_lines` one at a time, without the line feed."""
-    for line in tree_lines(root, issues, options, style, root_label):
-        write(line)
 
 
 def tree_lines(
