@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 import sys
+from dataclasses import dataclass
 
 from orvalnest._native import AUDIT_LOG_DIR_ENV
 from orvalnest.view import printable
@@ -14,6 +16,7 @@ from orvalnest.view import printable
 PROG = "orvalnest"
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+EXIT_INCOMPLETE = 3  # a report was made, but some entries could not be read
 EXIT_INTERRUPTED = 130  # what shells report for a command ended by Ctrl+C
 
 
@@ -47,8 +50,8 @@ def add_walk_options(parser: argparse.ArgumentParser) -> None:
         action="append",
         default=[],
         metavar="PATTERN",
-        help="leave out entries matching the shell pattern (a pattern with '/' matches the whole path, "
-        "else the name); repeatable",
+        help="leave out entries matching the shell pattern: a pattern with '/' matches the path's last "
+        "components ('share/doc' leaves out /usr/share/doc), one without matches names; repeatable",
     )
     parser.add_argument(
         "--exclude-from",
@@ -96,3 +99,31 @@ def tolerate_unencodable_output() -> None:
 
 def print_error(message: str) -> None:
     print(f"{PROG}: {printable(message)}", file=sys.stderr)
+
+
+@dataclass(frozen=True)
+class Located:
+    """A PATH of the command line, found on disk."""
+
+    given: str
+    target: str  # what is measured: a link given by name is followed
+    label: str | None  # what the report names instead of the scanned path
+    info: os.stat_result
+
+
+def locate(given: str) -> Located | str:
+    """The PATH as found, or why it cannot be measured, in du's words."""
+    if not given:
+        return "invalid zero-length file name"
+    try:
+        info = os.stat(given)
+    except OSError as error:
+        # The system's own reason: a file in the way is "Not a directory", an
+        # unsearchable folder on the way "Permission denied".
+        return f"cannot access '{given}': {error.strerror}"
+    if not os.path.islink(given):
+        return Located(given, given, None, info)
+    # A link given by name is what the user means to measure (as with du PATH/, ncdu, gdu).
+    target = os.path.realpath(given)
+    shown = os.path.abspath(given) if stat.S_ISDIR(info.st_mode) else given
+    return Located(given, target, f"{shown} → {target}", info)

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Literal, Protocol
 
-from orvalnest._native import Node
+from orvalnest._native import Node, format_bytes
 
 SortKey = Literal["size", "name", "count"]
 SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count")
@@ -314,26 +314,33 @@ def share(part: int, whole: int) -> float:
 
 @dataclass
 class Totals:
-    """Counts over the whole tree, not only the part that is shown."""
+    """Counts over whole trees, not only the part that is shown. A folder count
+    includes the scanned folder itself, as `find PATH -type d` counts it."""
 
     files: int = 0
-    directories: int = 0  # below the root
+    folders: int = 0
     by_category: dict[str, tuple[int, int]] = field(default_factory=dict)  # category -> (size, files)
 
     @classmethod
-    def of(cls, root: Node, apparent: bool = False) -> Totals:
-        # The one pass over every node of the tree a text report makes: kept
+    def of(cls, roots: Iterable[Node], apparent: bool = False) -> Totals:
+        # The one pass over every node of the trees a text report makes: kept
         # to plain loops over each child list, read once.
-        files = directories = 0
+        files = folders = 0
         sizes: dict[str, int] = {}
         counts: dict[str, int] = {}
-        stack = [root] if root.is_dir else []
-        if not root.is_dir:
-            files, sizes[root.category], counts[root.category] = 1, size_of(root, apparent), 1
+        stack = []
+        for root in roots:
+            if root.is_dir:
+                folders += 1
+                stack.append(root)
+            else:
+                files += 1
+                sizes[root.category] = sizes.get(root.category, 0) + size_of(root, apparent)
+                counts[root.category] = counts.get(root.category, 0) + 1
         while stack:
             for child in stack.pop().children:
                 if child.is_dir:
-                    directories += 1
+                    folders += 1
                     stack.append(child)
                     continue
                 files += 1
@@ -342,7 +349,39 @@ class Totals:
                 counts[category] = counts.get(category, 0) + 1
         # Largest first; equal sizes by name, so the output is stable.
         ordered = sorted(sizes, key=lambda name: (-sizes[name], name))
-        return cls(files, directories, {name: (sizes[name], counts[name]) for name in ordered})
+        return cls(files, folders, {name: (sizes[name], counts[name]) for name in ordered})
+
+
+# --- sizes as text ------------------------------------------------------
+
+_SI_UNITS = ("B", "kB", "MB", "GB", "TB", "PB")
+
+
+def format_si(size: int) -> str:
+    """`size` in powers of 1000 ("1.5 kB") by the rule `format_bytes` follows in
+    powers of 1024: the unit chosen before rounding (999950 bytes is "1000.0
+    kB"), one decimal rounded from the exact count, an exact tie to the even digit."""
+    if size < 1000:
+        return f"{size} B"
+    unit = 1
+    while unit < len(_SI_UNITS) - 1 and size >= 1000 ** (unit + 1):
+        unit += 1
+    step = 1000**unit // 10
+    tenths, rest = divmod(size, step)
+    if rest * 2 > step or (rest * 2 == step and tenths % 2):
+        tenths += 1
+    return f"{tenths // 10}.{tenths % 10} {_SI_UNITS[unit]}"
+
+
+def format_size(size: int, si: bool = False) -> str:
+    """A size as every face prints it: powers of 1024 as the desktop app does, or of 1000 (--si)."""
+    return format_si(size) if si else format_bytes(size)
+
+
+def lower_bound(issues: IssueIndex, path: str) -> bool:
+    """Whether the totals of `path` leave something out: an entry at or below
+    it could not be read, or was skipped (another filesystem, a pseudo-filesystem)."""
+    return bool(issues.under(path))
 
 
 # --- names as text ------------------------------------------------------

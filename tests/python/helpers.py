@@ -63,3 +63,19 @@ def trash_info_paths(trash):
         path = next(line[len("Path=") :] for line in lines if line.startswith("Path="))
         recorded[entry[: -len(".trashinfo")]] = urllib.parse.unquote(path, errors="surrogateescape")
     return recorded
+
+
+# Sizes in powers of 1000 as every face prints them (--si).
+SI_CASES = [
+    (999, "999 B"),
+    (1000, "1.0 kB"),
+    (1050, "1.0 kB"),  # an exact tie goes to the even digit, though 1.05 is no double
+    (1150, "1.2 kB"),
+    (1051, "1.1 kB"),
+    (999_949, "999.9 kB"),
+    (999_950, "1000.0 kB"),  # the unit is chosen before rounding, as format_bytes does
+    (10**6, "1.0 MB"),
+    (1_234_567_890, "1.2 GB"),
+    (10**15 + 5 * 10**13, "1.0 PB"),
+    (2**64 - 1, "18446.7 PB"),
+]

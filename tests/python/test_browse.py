@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import time
+from types import SimpleNamespace
 
 import pytest
 from helpers import audit_records, make_file
@@ -17,7 +18,7 @@ pytest.importorskip("textual")
 
 from orvalnest.browse.app import BrowseApp, BrowserScreen, ScanOptions  # noqa: E402
 from orvalnest.browse.dialogs import TextDialog  # noqa: E402
-from orvalnest.view import display_width  # noqa: E402
+from orvalnest.view import IssueIndex, display_width, format_si  # noqa: E402
 
 # Names a screen must cut by cells and show escaped; empty, so no size changes.
 EMPTY = ["\u202eevil.txt", "日本語のファイル名" * 6]
@@ -87,6 +88,23 @@ def test_navigation_sorting_and_filter(tree, tmp_path):
         assert max(map(display_width, rows)) == 100  # the long name cut by cells to the screen
 
     browse(tree, tmp_path / "audit", script)
+
+
+def test_si_sizes_and_at_least_above_what_could_not_be_read(tree, tmp_path):
+    async def script(app, pilot):
+        session = app.session
+        big = session.entries()[0]
+        assert f"{tree}  {format_si(session.size_of(session.folder))}  " in shown(app)
+        assert f" {format_si(session.size_of(big)):>9} " in shown(app) and "kB" in format_si(session.size_of(big))
+        unread = SimpleNamespace(path=str(tree / "cache" / "c" / "x.bin"), message="Permission denied (os error 13)")
+        session.issues = IssueIndex.of([unread])
+        for keys, folder in [((), tree), (("j", "enter"), tree / "cache"), (("h", "j", "enter"), tree / "docs")]:
+            await pilot.press(*keys)
+            app.screen.refresh_all()
+            bound = "at least " * (folder != tree / "docs")
+            assert f"{folder}  {bound}{format_si(session.size_of(session.folder))}  " in shown(app)
+
+    browse(tree, tmp_path / "audit", script, si=True)
 
 
 def test_a_failed_scan_ends_with_status_1_and_says_why(tmp_path):

@@ -1,11 +1,13 @@
-"""format_bytes over the whole range, checked against the display rule itself."""
+"""format_bytes over the whole range, checked against the display rule itself,
+and its counterpart in powers of 1000 (--si)."""
 
 import pytest
-from helpers import Boom, boom, index, odd
+from helpers import SI_CASES, Boom, boom, index, odd
 from hypothesis import example, given
 from hypothesis import strategies as st
 
 from orvalnest._native import format_bytes
+from orvalnest.view import format_si
 
 
 def reference(size: int) -> str:
@@ -37,3 +39,8 @@ def test_refusals_keep_the_interpreters_exception(value, error):
     with pytest.raises(error) as caught:
         format_bytes(value)
     assert type(caught.value) is error
+
+
+@pytest.mark.parametrize("size, text", SI_CASES)
+def test_si_sizes_round_the_exact_count_to_one_decimal(size, text):
+    assert format_si(size) == text

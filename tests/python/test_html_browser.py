@@ -3,14 +3,16 @@ the page opened from file:// as a person would open it."""
 
 import os
 import shutil
+from types import SimpleNamespace
 
 import pytest
-from helpers import make_file
+from helpers import SI_CASES, make_file
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orvalnest
 from orvalnest.report.html_report import _asset, render_html
+from orvalnest.view import format_size
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 ESCAPED = "&lt;b&gt; & <!-- \"q'"
@@ -164,3 +166,20 @@ def test_click_zooms_and_escape_and_backspace_return(report, scanned):
     page.keyboard.press("Escape")
     assert page.evaluate("orvalnestTreemap.view()") == str(root)
     assert report.faults == []
+
+
+@pytest.mark.parametrize("si", [False, True])
+def test_page_writes_sizes_as_the_command_line_and_says_when_totals_are_short(browser, scanned, tmp_path, si):
+    _, result = scanned
+    issues = [SimpleNamespace(path=result.root.path + "/locked", message="Permission denied (os error 13)")] * si
+    target = tmp_path / "page.html"
+    target.write_text(render_html(result.root, issues, si=si), encoding="utf-8")
+    watched = Watched(browser, target.as_uri())
+    sizes = [size for size, _ in SI_CASES if size < 2**53] + [1280, 1792, 1048575, 10**9]
+    assert watched.page.evaluate("(sizes) => sizes.map(orvalnestTreemap.formatBytes)", sizes) == [
+        format_size(size, si) for size in sizes
+    ]
+    bound = "at least " * si
+    assert f"disk usage {bound}{format_size(result.root.disk_usage, si)}" in watched.page.locator("#facts").inner_text()
+    assert watched.faults == []
+    watched.page.close()

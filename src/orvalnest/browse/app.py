@@ -15,15 +15,15 @@ from textual.binding import Binding
 from textual.screen import Screen
 from textual.widgets import Input, Static
 
-from orvalnest import Cleaner, ScanProgress, ScanResult, TrashReport, format_bytes, scan_tree
+from orvalnest import Cleaner, ScanProgress, ScanResult, TrashReport, scan_tree
 from orvalnest.browse import dialogs
 from orvalnest.browse.entry_list import EntryList
 from orvalnest.browse.export import KIND_NAMES, ExportKind, export_view
-from orvalnest.browse.rows import header
+from orvalnest.browse.rows import crumb, header
 from orvalnest.browse.session import Mark, Session
 from orvalnest.common import EXIT_FAILURE, EXIT_INTERRUPTED
 from orvalnest.report.output import Output
-from orvalnest.view import SortKey, printable
+from orvalnest.view import SortKey, format_size, printable
 
 
 @dataclass(frozen=True)
@@ -33,6 +33,7 @@ class ScanOptions:
     exclude: Sequence[str] = ()
     apparent: bool = False
     threads: int | None = None
+    si: bool = False  # sizes in powers of 1000
 
 
 class ScanCancelled(Exception):
@@ -109,7 +110,7 @@ class ScanScreen(Screen[ScanResult | None]):
             text.append("starting…\n")
         else:
             size = progress.size if self.options.apparent else progress.disk_usage
-            text.append(f"{progress.entries} entries   {format_bytes(size)}   {elapsed:.1f} s\n")
+            text.append(f"{progress.entries} entries   {format_size(size, self.options.si)}   {elapsed:.1f} s\n")
             text.append("reading " + printable(progress.directory) + "\n")
         text.append("\nq, Esc or Ctrl+C cancel" if not self._cancel.is_set() else "\ncancelling…", style="dim")
         self.query_one("#progress", Static).update(text)
@@ -183,11 +184,7 @@ class BrowserScreen(Screen[None]):
     def refresh_all(self, select: Any = None) -> None:
         session = self.session
         self.entries.reload(select)
-        folder = session.folder
-        crumb = Text(no_wrap=True, overflow="ellipsis")
-        crumb.append(printable(folder.path))
-        crumb.append(f"  {format_bytes(session.size_of(folder))}", style="not bold")
-        self.query_one("#crumb", Static).update(crumb)
+        self.query_one("#crumb", Static).update(crumb(session))
         self.query_one("#columns", Static).update(header(session))
         self.refresh_status()
 
@@ -201,7 +198,7 @@ class BrowserScreen(Screen[None]):
             parts.append(f"filter {printable(session.filter)!r}")
         if session.marks:
             failed = sum(1 for mark in session.marks.values() if mark.failure)
-            marked = f"{len(session.marks)} marked, {format_bytes(session.marked_size())}"
+            marked = f"{len(session.marks)} marked, {session.size_text(session.marked_size())}"
             parts.append(marked + (f" ({failed} failed)" if failed else ""))
         if len(session.chain) == 1 and session.result.excluded:
             parts.append(f"{session.result.excluded} excluded")
@@ -400,7 +397,7 @@ class BrowseApp(App[None]):
         self.push_screen(ScanScreen(self.options))
 
     def scanned(self, result: ScanResult) -> None:
-        self.session = Session(result, apparent=self.options.apparent)
+        self.session = Session(result, apparent=self.options.apparent, si=self.options.si)
         self.switch_screen(BrowserScreen(self.session, self.audit_dir))
 
     async def action_quit(self) -> None:

@@ -7,7 +7,16 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from orvalnest.common import EXIT_FAILURE, EXIT_USAGE, PROG, add_walk_options, default_audit_dir, exclude_patterns
+from orvalnest.common import (
+    EXIT_FAILURE,
+    EXIT_USAGE,
+    PROG,
+    add_walk_options,
+    default_audit_dir,
+    exclude_patterns,
+    locate,
+    print_error,
+)
 from orvalnest.view import printable
 
 _EPILOG = f"""\
@@ -37,6 +46,7 @@ def browse_parser() -> argparse.ArgumentParser:
     parser.add_argument("path", nargs="?", default=".", metavar="PATH", help="folder to scan (default: .)")
     add_walk_options(parser)
     parser.add_argument("--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
+    parser.add_argument("--si", action="store_true", help="sizes in powers of 1000 (kB, MB, GB) instead of 1024")
     parser.add_argument("--audit-dir", metavar="DIR", help="folder of the audit log deletions.jsonl")
     return parser
 
@@ -46,13 +56,17 @@ def run_browse(argv: Sequence[str]) -> int:
     exclude = exclude_patterns(args)
     if exclude is None:
         return EXIT_USAGE
+    place = locate(args.path)
+    if isinstance(place, str):  # said before the screen is taken over, in the scan's words
+        print_error(place)
+        return EXIT_FAILURE
     try:
         # Textual is loaded only by those who browse.
         from orvalnest.browse.app import BrowseApp, ScanOptions
     except ImportError as error:
         print(f"{PROG}: browsing needs Textual ({error}); install it with 'pip install textual'", file=sys.stderr)
         return EXIT_FAILURE
-    options = ScanOptions(args.path, args.one_file_system, exclude, args.apparent_size, args.threads)
+    options = ScanOptions(args.path, args.one_file_system, exclude, args.apparent_size, args.threads, args.si)
     app = BrowseApp(options, args.audit_dir if args.audit_dir is not None else default_audit_dir())
     app.run()
     if app.failure is not None:

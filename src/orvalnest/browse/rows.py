@@ -8,10 +8,10 @@ from __future__ import annotations
 
 from rich.text import Text
 
-from orvalnest._native import Node, format_bytes
+from orvalnest._native import Node
 from orvalnest.browse.session import Session
 from orvalnest.report.text import blocks
-from orvalnest.view import printable, share
+from orvalnest.view import lower_bound, printable, share
 
 BAR_CELLS = 10
 MARKED = "*"
@@ -20,6 +20,16 @@ MARK_FAILED = "x"
 DIRECTORY_STYLE = "bold"
 MARKED_STYLE = "yellow"
 FAILED_STYLE = "red"
+
+
+def crumb(session: Session) -> Text:
+    """The folder on screen and its size, "at least" when something below it was not counted."""
+    folder = session.folder
+    text = Text(no_wrap=True, overflow="ellipsis")
+    text.append(printable(folder.path))
+    bound = "at least " if lower_bound(session.issues, folder.path) else ""
+    text.append(f"  {bound}{session.size_text(session.size_of(folder))}", style="not bold")
+    return text
 
 
 def header(session: Session) -> Text:
@@ -42,7 +52,7 @@ def row(session: Session, node: Node, folder_size: int) -> Text:
     percent = share(size, folder_size)
     text = Text(no_wrap=True)
     text.append(
-        f"{flag}{session.issues.marker(node)} {format_bytes(size):>9} {percent:5.1f}% "
+        f"{flag}{session.issues.marker(node)} {session.size_text(size):>9} {percent:5.1f}% "
         f"{blocks(percent / 100, BAR_CELLS)} {items} {node.category:<10} "
     )
     suffix = "/" if is_dir and not node.is_symlink else ""

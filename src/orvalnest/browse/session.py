@@ -10,7 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from orvalnest._native import Node, ScanResult, TrashReport
-from orvalnest.view import Adjustments, Counts, IssueIndex, SortKey, is_within, sorted_children
+from orvalnest.view import Adjustments, Counts, IssueIndex, SortKey, format_size, is_within, sorted_children
 
 
 @dataclass
@@ -24,7 +24,7 @@ class Mark:
 
 
 class Session:
-    def __init__(self, result: ScanResult, *, apparent: bool = False) -> None:
+    def __init__(self, result: ScanResult, *, apparent: bool = False, si: bool = False) -> None:
         self.result = result
         self.issues = IssueIndex.of(result.issues)
         self.counts = Counts()
@@ -33,6 +33,7 @@ class Session:
         self.sort_key: SortKey = "size"
         self.descending = True
         self.apparent = apparent
+        self.si = si
         self.filter = ""
         self.marks: dict[str, Mark] = {}
         self._entries: list[Node] | None = None
@@ -65,6 +66,9 @@ class Session:
 
     def size_of(self, node: Node, apparent: bool | None = None) -> int:
         return self.adjustments.size_of(node, self.apparent if apparent is None else apparent)
+
+    def size_text(self, size: int) -> str:
+        return format_size(size, self.si)
 
     def entries_below(self, node: Node) -> int:
         return self.adjustments.entries_below(node, self.counts)

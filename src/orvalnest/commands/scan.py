@@ -1,32 +1,50 @@
-"""`orvalnest [scan] PATH`: measure a folder, show its largest entries, and
+"""`orvalnest [scan] PATH...`: measure folders, show their largest entries, and
 write the exports asked for."""
 
 from __future__ import annotations
 
 import argparse
 import codecs
+import dataclasses
 import os
+import re
 import shutil
+import stat
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import TextIO
 
 from orvalnest import scan_tree
-from orvalnest._native import ScanResult, __version__, format_bytes
-from orvalnest.common import EXIT_FAILURE, EXIT_USAGE, PROG, add_walk_options, count, exclude_patterns, print_error
+from orvalnest._native import ScanResult, __version__
+from orvalnest.common import (
+    EXIT_FAILURE,
+    EXIT_INCOMPLETE,
+    EXIT_USAGE,
+    PROG,
+    Located,
+    add_walk_options,
+    count,
+    exclude_patterns,
+    locate,
+    print_error,
+)
 from orvalnest.report.html_report import write_html
 from orvalnest.report.json_export import write_json
+from orvalnest.report.layout import Measured, first_screen, whole_report
 from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
 from orvalnest.report.progress import ProgressLine, is_terminal
-from orvalnest.report.text import Style, TreeOptions, both_totals, render_summary, render_tree
-from orvalnest.view import SORT_KEYS, IssueIndex, Totals, printable
+from orvalnest.report.text import Style, TreeOptions
+from orvalnest.view import SORT_KEYS, is_skip, is_within, printable
+
+DEFAULT_DEPTH = 2
+DEFAULT_TOP = 10
 
 _USAGE = f"""\
-{PROG} [scan] [PATH] [-A] [-x] [--exclude PATTERN] [--threads N] [--sort KEY] [--depth N]
-                 [--top N] [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
+{PROG} [scan] [PATH...] [-A] [--si] [-x] [--exclude PATTERN] [--threads N] [--sort KEY]
+                 [--depth N] [--top N] [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
        {PROG} trash --root DIR [--dry-run] [--audit-dir DIR] PATH...
        {PROG} check --root DIR PATH
        {PROG} --version"""
@@ -41,7 +59,10 @@ commands:
 sizes:
   Sizes are disk usage, as du, ncdu and gdu show them: the space files take on
   disk, a file with several hard links counted once. -A shows apparent sizes
-  (the length of each file). The summary gives both totals.
+  (the length of each file). The summary gives both totals, each preceded by
+  "at least" when part of the tree could not be read or was skipped. KB, MB,
+  GB are powers of 1024; with --si, kB, MB, GB are powers of 1000. "folders"
+  counts every folder in the tree, PATH itself included (as find PATH -type d).
 
 markers (the column before each name):
   !  could not be read, whole or in part (--issues says why)
@@ -50,26 +71,48 @@ markers (the column before each name):
   @  symbolic link (never followed inside the tree)
   H  file with several hard links (its space counted once)
 
+patterns (--exclude, as du matches them):
+  A pattern without '/' matches names: '*.o', 'node_modules'. A pattern with
+  '/' matches the last components of a path, whole components only:
+  'share/doc' leaves out /usr/share/doc but not /usr/myshare/doc, and
+  '/usr/share/doc' only that folder. '*', '?' and '[...]' are shell wildcards.
+
 examples:
-  {PROG} /usr/share                      the largest entries, two levels deep
+  {PROG} /usr/share                      the total, then the largest entries
   {PROG} ~/Downloads --depth 4 --top 5   deeper, five entries per folder
   {PROG} / -x --exclude '*.iso'          this filesystem only, without ISO images
+  {PROG} ~/src ~/photos                  each tree, and the total of both
   {PROG} . --issues                      also list what could not be read
   {PROG} . --sort name --bytes           alphabetical, exact byte counts
   {PROG} / --ncdu root.json && ncdu -f root.json
-  {PROG} ~ --html home.html                 a treemap page to open in a browser
+  {PROG} ~ --html home.html              a treemap page to open in a browser
   {PROG} ~ --json - | python3 -m json.tool | less
   {PROG} check --root ~/Downloads ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads --dry-run ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads ~/Downloads/big.iso ~/Downloads/old
 
 A symbolic link given as PATH is followed; a file given as PATH shows its size.
-A PATH named 'scan', 'trash' or 'check' is given after the command:
-'{PROG} scan trash'. On a terminal, lines are fitted to its width and the scan
-shows its progress on standard error; colours and block bars appear only on a
-terminal and when NO_COLOR is not set. Export destinations are checked before
-the scan starts. Exit status: 0 when the scan finished (even if some entries
-could not be read), 1 on an error, 2 on a usage error, 130 on Ctrl+C."""
+Several PATHs show a tree each, then one summary whose totals count a PATH
+inside another only once; exports take one PATH. A PATH named 'scan', 'trash'
+or 'check' is given after the command: '{PROG} scan trash'.
+
+On a terminal the totals come first and, unless --depth, --top or --issues ask
+for more, the trees are cut to what the window holds (pipe into less for the
+whole report); lines are fitted to its width and the scan shows its progress
+on standard error; colours and block bars appear only on a terminal and when
+NO_COLOR is not set. A pipe or a file gets the whole report, trees first.
+Export destinations are checked before the scan starts.
+
+exit status:
+  0    every entry was read (entries skipped on purpose, such as other
+       filesystems with -x, do not count against it)
+  1    an error: a PATH that cannot be accessed, a folder that cannot be read
+       at all (as du), an export that cannot be written
+  2    a usage error
+  3    the report is made, but some entries could not be read: its totals are
+       lower bounds (du says 1 for this too; 3 lets a script tell a total it
+       can use with care from no total at all)
+  130  Ctrl+C"""
 
 
 def scan_parser() -> argparse.ArgumentParser:
@@ -80,8 +123,9 @@ def scan_parser() -> argparse.ArgumentParser:
         epilog=_SCAN_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("path", nargs="?", default=".", metavar="PATH", help="folder to scan (default: .)")
+    parser.add_argument("paths", nargs="*", metavar="PATH", help="folders (or files) to measure (default: .)")
     parser.add_argument("-A", "--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
+    parser.add_argument("--si", action="store_true", help="sizes in powers of 1000 (kB, MB, GB) instead of 1024")
     add_walk_options(parser)
     parser.add_argument(
         "--sort",
@@ -90,13 +134,18 @@ def scan_parser() -> argparse.ArgumentParser:
         help="order of entries: size (largest first), name, or count (most entries below first); "
         "ties are broken by name (default: size)",
     )
-    parser.add_argument("--depth", type=count, default=2, metavar="N", help="levels below PATH to show (default: 2)")
+    parser.add_argument(
+        "--depth",
+        type=count,
+        metavar="N",
+        help=f"levels below PATH to show (default: {DEFAULT_DEPTH}, or what fits a terminal's window)",
+    )
     parser.add_argument(
         "--top",
         type=count,
-        default=10,
         metavar="N",
-        help="entries per folder before the rest is folded into one line (default: 10; 0 shows all)",
+        help=f"entries per folder before the rest is folded into one line (default: {DEFAULT_TOP}, "
+        "or what fits a terminal's window; 0 shows all)",
     )
     parser.add_argument("--bytes", action="store_true", help="print sizes as exact byte counts")
     parser.add_argument("--issues", action="store_true", help="list every path that could not be read or was skipped")
@@ -115,6 +164,7 @@ class ScanContext:
     timestamp: int
     exclude: tuple[str, ...]
     root_raw: bytes  # the scanned path's exact bytes
+    si: bool
 
 
 @dataclass(frozen=True)
@@ -138,32 +188,76 @@ def requested_exports(args: argparse.Namespace) -> list[Export]:
             Export("--ncdu", "ncdu", args.ncdu, lambda c, s: write_ncdu(c.result, s, c.timestamp, c.exclude))
         )
     if args.html is not None:
-        exports.append(Export("--html", "HTML", args.html, lambda c, s: write_html(c.result, s, c.timestamp)))
+        exports.append(Export("--html", "HTML", args.html, lambda c, s: write_html(c.result, s, c.timestamp, si=c.si)))
     return exports
+
+
+def _reason(message: str) -> str:
+    """An engine message as du words it: "Permission denied", without the error number."""
+    return _OS_ERROR.sub("", message)
+
+
+_OS_ERROR = re.compile(r" \(os error \d+\)$")
+
+
+def measure(
+    place: Located, args: argparse.Namespace, exclude: tuple[str, ...]
+) -> tuple[Measured, ScanResult | None] | str:
+    """The PATH's tree (None for a file), or why it could not be read."""
+    if not stat.S_ISDIR(place.info.st_mode):
+        info = place.info
+        return Measured(place.label or place.given, None, info.st_blocks * 512, info.st_size), None
+    started = time.monotonic()
+    progress = ProgressLine(sys.stderr, args.apparent_size, os.path.abspath(place.target), args.si)
+    try:
+        result = scan_tree(
+            place.target,
+            one_filesystem=args.one_file_system,
+            exclude=exclude,
+            progress=progress,
+            threads=args.threads,
+        )
+    except OSError as error:
+        return f"cannot read directory '{place.given}': {_reason(error.strerror or str(error))}"
+    finally:
+        progress.clear()
+    root = result.root
+    for issue in result.issues:
+        # The folder itself could not be listed: there is no total to give.
+        if not is_skip(issue.message) and issue.path.rstrip("/") == root.path.rstrip("/"):
+            return f"cannot read directory '{place.given}': {_reason(issue.message)}"
+    label = place.label or root.path
+    seconds = time.monotonic() - started
+    return Measured(label, root, root.disk_usage, root.size, result.issues, result.excluded, seconds), result
 
 
 def run_scan(argv: Sequence[str]) -> int:
     parser = scan_parser()
-    args = parser.parse_args(argv)
+    # PATHs may come after options, as du takes them: "orvalnest -x / /home".
+    args = parser.parse_intermixed_args(argv)
+    paths = args.paths or ["."]
     exports = requested_exports(args)
     to_stdout = [export.option for export in exports if export.target == "-"]
     if len(to_stdout) > 1:
         parser.error("only one of --json, --ncdu and --html can write to standard output")
+    if exports and len(paths) > 1:
+        parser.error("--json, --ncdu and --html export the tree of one PATH")
     exclude = exclude_patterns(args)
     if exclude is None:
         return EXIT_USAGE
 
-    shown_path = args.path
-    target = args.path
-    # A link given by name is what the user means to measure (as with du PATH/, ncdu, gdu).
-    if target and os.path.islink(target):
-        target = os.path.realpath(target)
-        shown_path = f"{os.path.abspath(args.path)} → {target}"
-    if target and os.path.exists(target) and not os.path.isdir(target):
-        if exports:
-            print_error(f"{args.path} is a file: exports need a folder")
-            return EXIT_FAILURE
-        return show_file(args.path, target, args)
+    found: list[Located] = []
+    status = 0
+    for path in paths:
+        place = locate(path)
+        if isinstance(place, str):
+            print_error(place)
+            status = EXIT_FAILURE
+        else:
+            found.append(place)
+    if exports and found and not stat.S_ISDIR(found[0].info.st_mode):
+        print_error(f"{found[0].given} is a file: exports need a folder")
+        return EXIT_FAILURE
 
     outputs: list[tuple[Export, Output]] = []
     try:
@@ -173,7 +267,8 @@ def run_scan(argv: Sequence[str]) -> int:
             except OSError as error:
                 print_error(f"cannot write the {export.kind} export to {export.target}: {error.strerror or error}")
                 return EXIT_FAILURE
-        return _scan_and_report(args, target, shown_path, exclude, outputs)
+        scanned = _scan_and_report(args, found, exclude, outputs)
+        return status or scanned
     finally:
         for _, output in outputs:
             output.discard()
@@ -181,39 +276,45 @@ def run_scan(argv: Sequence[str]) -> int:
 
 def _scan_and_report(
     args: argparse.Namespace,
-    target: str,
-    shown_path: str,
+    found: list[Located],
     exclude: tuple[str, ...],
     outputs: list[tuple[Export, Output]],
 ) -> int:
     timestamp = int(time.time())
-    started = time.monotonic()
-    progress = ProgressLine(sys.stderr, args.apparent_size, os.path.abspath(target) if target else target)
-    try:
-        result = scan_tree(
-            target, one_filesystem=args.one_file_system, exclude=exclude, progress=progress, threads=args.threads
-        )
-    except OSError as error:
-        progress.clear()
-        print_error(str(error))
-        return EXIT_FAILURE
-    finally:
-        progress.clear()
-    elapsed = time.monotonic() - started
+    measured: list[Measured] = []
+    real_paths: list[str] = []
+    results: list[ScanResult] = []
+    status = 0
+    for place in found:
+        outcome = measure(place, args, exclude)
+        if isinstance(outcome, str):
+            print_error(outcome)
+            status = EXIT_FAILURE
+            continue
+        measured.append(outcome[0])
+        real_paths.append(os.path.realpath(place.target))
+        if outcome[1] is not None:
+            results.append(outcome[1])
+    measured = counted_once(measured, real_paths)
+    if not measured:
+        return status
+    unreadable = sum(1 for item in measured if item.counted for i in item.issues if not is_skip(i.message))
 
     # An export to standard output owns it; the tree would corrupt it.
-    show_tree = all(output.target != "-" for _, output in outputs)
-    if show_tree:
-        options = TreeOptions(args.depth, args.top, args.sort, args.apparent_size, args.bytes)
-        style = terminal_style(sys.stdout)
-        root_label = shown_path if shown_path != args.path else None
-        render_tree(result.root, IssueIndex.of(result.issues), options, style, print, root_label)
-        totals = Totals.of(result.root, args.apparent_size)
-        render_summary(result.root, totals, result.issues, result.excluded, elapsed, options, args.issues, style, print)
-        sys.stdout.flush()
+    on_stdout = all(output.target != "-" for _, output in outputs)
+    if on_stdout:
+        show_report(measured, args)
+    if unreadable and not (on_stdout and is_terminal(sys.stdout)):
+        # A report that went to a file or a pipe must not hide this from the person at the terminal.
+        noun = "entry" if unreadable == 1 else "entries"
+        print_error(f"{unreadable} {noun} could not be read: the totals are lower bounds (--issues lists them)")
+    if status == 0 and unreadable:
+        status = EXIT_INCOMPLETE
+    if not results or status == EXIT_FAILURE:
+        return status
 
-    context = ScanContext(result, timestamp, exclude, os.fsencode(result.root.path))
-    status = 0
+    result = results[0]
+    context = ScanContext(result, timestamp, exclude, os.fsencode(result.root.path), args.si)
     # Files first: a reader that stops reading standard output early must not
     # cost the user an export they asked for.
     for export, output in sorted(outputs, key=lambda pair: pair[1].target == "-"):
@@ -225,26 +326,43 @@ def _scan_and_report(
             print_error(f"cannot write the {export.kind} export to {export.target}: {error.strerror or error}")
             status = EXIT_FAILURE
             continue
-        if show_tree:
+        if on_stdout:
             print(f"wrote        {export.kind} export to {printable(export.target)}")
     return status
 
 
-def show_file(given: str, target: str, args: argparse.Namespace) -> int:
-    """A file given as PATH: its size, where a folder would show its tree."""
-    try:
-        info = os.stat(target)
-    except OSError as error:
-        print_error(f"{given}: {error.strerror}")
-        return EXIT_FAILURE
-    disk, apparent = info.st_blocks * 512, info.st_size
-    shown = apparent if args.apparent_size else disk
-    size = str(shown) if args.bytes else format_bytes(shown)
-    label = given if target == given else f"{given} → {target}"
-    print(f"{size:>10}  {printable(label)}")
-    print("")
-    print(both_totals(disk, apparent, args.apparent_size, args.bytes))
-    return 0
+def counted_once(measured: list[Measured], real_paths: list[str]) -> list[Measured]:
+    """`measured` with each PATH inside another one (or given twice) left out of
+    the totals, as du counts every folder once however often it is named."""
+    kept = []
+    for number, (item, path) in enumerate(zip(measured, real_paths, strict=True)):
+        inside = any(
+            other != number and is_within(path, there) and (path != there or other < number)
+            for other, there in enumerate(real_paths)
+        )
+        kept.append(dataclasses.replace(item, counted=False) if inside else item)
+    return kept
+
+
+def show_report(measured: list[Measured], args: argparse.Namespace) -> None:
+    depth = args.depth if args.depth is not None else DEFAULT_DEPTH
+    top = args.top if args.top is not None else DEFAULT_TOP
+    options = TreeOptions(depth, top, args.sort, args.apparent_size, args.bytes, args.si)
+    style = terminal_style(sys.stdout)
+    if not is_terminal(sys.stdout):
+        lines: Iterable[str] = whole_report(measured, options, style, args.issues, total_first=False)
+    elif args.depth is None and args.top is None and not args.issues:
+        lines = first_screen(measured, options, style, terminal_rows())
+    else:
+        lines = whole_report(measured, options, style, args.issues, total_first=True)
+    for line in lines:
+        print(line)
+    sys.stdout.flush()
+
+
+def terminal_rows() -> int:
+    rows = shutil.get_terminal_size((80, 24)).lines
+    return rows if rows > 0 else 24  # a pseudo-terminal may not know its size
 
 
 def terminal_style(stream: TextIO) -> Style:

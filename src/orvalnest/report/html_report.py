@@ -42,6 +42,7 @@ def render_html(
     excluded: int = 0,
     timestamp: float | None = None,
     budget: int = BUDGET,
+    si: bool = False,
 ) -> str:
     issue_list = list(issues)
     data = build(root, IssueIndex.of(issue_list), budget)
@@ -50,6 +51,7 @@ def render_html(
         "version": __version__,
         "date": time.strftime("%Y-%m-%d %H:%M", moment),
         "categories": CATEGORIES,
+        "units": "si" if si else "binary",  # powers of 1000 or of 1024, as the command line printed them
         "totals": {
             "disk": root.disk_usage,
             "size": root.size,
@@ -82,5 +84,5 @@ def render_html(
     return _PLACEHOLDER.sub(lambda match: values[match[1]], _asset("page.html"))
 
 
-def write_html(result: ScanResult, stream: TextIO, timestamp: float | None = None) -> None:
-    stream.write(render_html(result.root, result.issues, excluded=result.excluded, timestamp=timestamp))
+def write_html(result: ScanResult, stream: TextIO, timestamp: float | None = None, *, si: bool = False) -> None:
+    stream.write(render_html(result.root, result.issues, excluded=result.excluded, timestamp=timestamp, si=si))

@@ -7,8 +7,7 @@ import time
 from typing import TextIO
 
 from orvalnest._engine import ScanProgress
-from orvalnest._native import format_bytes
-from orvalnest.view import printable, shorten_middle
+from orvalnest.view import format_size, printable, shorten_middle
 
 MIN_INTERVAL = 0.1  # a faster refresh only flickers
 
@@ -19,9 +18,10 @@ class ProgressLine:
     Draws nothing unless the stream is a terminal: a log file or a pipe must
     not fill with carriage returns."""
 
-    def __init__(self, stream: TextIO, apparent: bool, path: str) -> None:
+    def __init__(self, stream: TextIO, apparent: bool, path: str, si: bool = False) -> None:
         self._stream = stream
         self._apparent = apparent
+        self._si = si
         self._started = time.monotonic()
         self._last = 0.0
         self._drawn = False
@@ -35,7 +35,7 @@ class ProgressLine:
             return
         self._last = now
         size = progress.size if self._apparent else progress.disk_usage
-        head = f"scanning {progress.entries} entries, {format_bytes(size)}, {now - self._started:.0f} s  "
+        head = f"scanning {progress.entries} entries, {format_size(size, self._si)}, {now - self._started:.0f} s  "
         self._draw(head + shorten_middle(printable(progress.directory), self._width - 1 - len(head)))
 
     def clear(self) -> None:

@@ -1,21 +1,20 @@
-"""Text rendering of a scan for a terminal or a pipe: the size tree and the summary."""
+"""The size tree of a text report, for a terminal or a pipe."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Iterator
 from dataclasses import dataclass
 
-from orvalnest._native import Node, ScanIssue, format_bytes
+from orvalnest._native import Node
+from orvalnest.report.summary import Units
 from orvalnest.view import (
     ELLIPSIS,
     Counts,
     Folded,
     IssueIndex,
     SortKey,
-    Totals,
     display_width,
     fold,
-    is_skip,
     printable,
     share,
     shorten_middle,
@@ -60,6 +59,11 @@ class TreeOptions:
     sort: SortKey = "size"
     apparent: bool = False
     exact_bytes: bool = False  # sizes as byte counts, for scripts
+    si: bool = False  # powers of 1000
+
+    @property
+    def units(self) -> Units:
+        return Units(self.exact_bytes, self.si)
 
 
 def blocks(fraction: float, width: int) -> str:
@@ -118,18 +122,23 @@ class _Layout:
         return head + tree, shorten_middle(name, room - display_width(tree))
 
 
+# id of a folder -> the folder (which keeps the id valid) and its children in the order shown
+SortedChildren = dict[int, tuple[Node, list[Node]]]
+
+
 class _Tree:
-    def __init__(self, issues: IssueIndex, options: TreeOptions, style: Style) -> None:
+    def __init__(self, issues: IssueIndex, options: TreeOptions, style: Style, ordered: SortedChildren) -> None:
         self.issues = issues
         self.options = options
         self.style = style
         self.counts = Counts()
+        self.ordered = ordered
 
     def size(self, node: Node) -> int:
         return size_of(node, self.options.apparent)
 
     def amount(self, size: int) -> str:
-        return str(size) if self.options.exact_bytes else format_bytes(size)
+        return self.options.units.amount(size)
 
     def label(self, node: Node, text: str) -> str:
         """The escaped name, and what kept a folder from being measured."""
@@ -144,35 +153,41 @@ class _Tree:
 
     def entries(self, node: Node) -> list[Node | Folded]:
         options = self.options
-        children = sorted_children(node, options.sort, apparent=options.apparent, counts=self.counts)
+        known = self.ordered.get(id(node))
+        if known is None:
+            known = node, sorted_children(node, options.sort, apparent=options.apparent, counts=self.counts)
+            self.ordered[id(node)] = known
+        children = known[1]
         shown, rest = fold(children, options.top, options.apparent)
         return [*shown, rest] if rest is not None else list(shown)
 
 
-def render_tree(
+def tree_lines(
     root: Node,
     issues: IssueIndex,
     options: TreeOptions,
     style: Style,
-    write: Callable[[str], object],
     root_label: str | None = None,
-) -> None:
-    """Writes `root` and its descendants down to `options.depth` levels, each
+    ordered: SortedChildren | None = None,
+) -> Iterator[str]:
+    """`root` and its descendants down to `options.depth` levels, each
     directory showing its `top` first children (0: all of them) and one line
-    for the rest. `write` gets one line at a time, without the line feed."""
-    tree = _Tree(issues, options, style)
+    for the rest, made as they are read: a caller that needs only the first
+    lines pays only for those. `ordered` keeps each folder's sorted children
+    for the next call with the same sort, however `depth` and `top` change."""
+    tree = _Tree(issues, options, style, {} if ordered is None else ordered)
     root_size = tree.size(root)
     size_width = max(10, len(tree.amount(root_size)))
     layout = _Layout.choose(size_width, style.width)
 
-    def emit(node: Node, size: int, parent_size: int, prefix: str, text: str) -> None:
+    def emit(node: Node, size: int, parent_size: int, prefix: str, text: str) -> str:
         percent = share(size, parent_size) if prefix else 100.0
         marker = issues.marker(node).strip()
         label = tree.label(node, text)
         lead, name = layout.line(tree.amount(size), percent, style, node.category, marker, prefix, label)
-        write(lead + (style.paint(name, _ANSI_BOLD_BLUE) if node.is_dir else name))
+        return lead + (style.paint(name, _ANSI_BOLD_BLUE) if node.is_dir else name)
 
-    emit(root, root_size, root_size, "", root_label if root_label is not None else root.path)
+    yield emit(root, root_size, root_size, "", root_label if root_label is not None else root.path)
     if options.depth <= 0 or not root.is_dir:
         return
     if style.unicode:
@@ -194,87 +209,11 @@ def render_tree(
         if isinstance(entry, Folded):
             text = f"{ELLIPSIS} {entry.count} more ({tree.amount(entry.size)})"
             lead, name = layout.line("", share(entry.size, parent_size), style, "", "", connector, text)
-            write(lead + style.paint(name, _ANSI_DIM))
+            yield lead + style.paint(name, _ANSI_DIM)
             continue
         size = tree.size(entry)
-        emit(entry, size, parent_size, connector, entry.name)
+        yield emit(entry, size, parent_size, connector, entry.name)
         if entry.is_dir and level < options.depth:
             children = tree.entries(entry)
             if children:
                 stack.append((size, children[::-1], prefix + (gap if is_last else stem), level + 1))
-
-
-def render_summary(
-    root: Node,
-    totals: Totals,
-    issues: list[ScanIssue],
-    excluded: int,
-    seconds: float,
-    options: TreeOptions,
-    list_issues: bool,
-    style: Style,
-    write: Callable[[str], object],
-) -> None:
-    shown = root.size if options.apparent else root.disk_usage
-    # Summary lines are short; only a long name in --issues or a very narrow
-    # terminal needs this.
-    write = fitted(write, style.width)
-    write("")
-    write(both_totals(root.disk_usage, root.size, options.apparent, options.exact_bytes))
-    write(f"files        {totals.files}")
-    write(f"directories  {totals.directories}")
-    if excluded:
-        write(f"excluded     {excluded}")
-    if totals.by_category:
-        write("by category")
-        for category, (size, count) in totals.by_category.items():
-            noun = "file" if count == 1 else "files"
-            text = str(size) if options.exact_bytes else format_bytes(size)
-            write(f"  {category:<10}  {text:>10}  {share(size, shown):5.1f}%  {count} {noun}")
-    skipped = sum(1 for issue in issues if is_skip(issue.message))
-    unreadable = len(issues) - skipped
-    counted = f"{unreadable} could not be read, {skipped} skipped on purpose"
-    if not issues:
-        write("issues       0")
-    elif list_issues:
-        write(f"issues       {counted}")
-        for line in issue_lines(issues):
-            write("  " + line)
-    else:
-        write(f"issues       {counted}")
-        write("             (list them with --issues)")
-    write(f"elapsed      {seconds:.2f} s")
-
-
-def fitted(write: Callable[[str], object], width: int | None) -> Callable[[str], object]:
-    """`write`, with each line shortened in the middle to `width` columns (None: kept whole)."""
-    if width is None:
-        return write
-    columns = width
-
-    def fit(line: str) -> object:
-        return write(shorten_middle(line, columns))
-
-    return fit
-
-
-def total_text(size: int, exact_bytes: bool) -> str:
-    return f"{size} bytes" if exact_bytes else f"{format_bytes(size)} ({size} bytes)"
-
-
-def both_totals(disk_usage: int, apparent_size: int, apparent: bool, exact_bytes: bool) -> str:
-    """Two lines: the total of the sizes shown, saying which they are, then the other total."""
-    if apparent:
-        return (
-            f"total        {total_text(apparent_size, exact_bytes)} apparent size\n"
-            f"disk usage   {total_text(disk_usage, exact_bytes)}"
-        )
-    return (
-        f"total        {total_text(disk_usage, exact_bytes)} disk usage\n"
-        f"apparent     {total_text(apparent_size, exact_bytes)}"
-    )
-
-
-def issue_lines(issues: Iterable[ScanIssue]) -> Iterable[str]:
-    for issue in issues:
-        yield f"{printable(issue.path)}: {printable(issue.message)}"

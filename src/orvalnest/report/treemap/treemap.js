@@ -75,9 +75,12 @@
     return chain.reverse();
   }
 
-  // Sizes as the command line prints them: 1024 steps, one decimal, ties to even.
-  const UNITS = ["B", "KB", "MB", "GB", "TB", "PB"];
+  // Sizes as the command line prints them: one decimal, ties to even, in
+  // steps of 1024 or, for a page written with --si, of 1000.
+  const SI = data.units === "si";
+  const UNITS = SI ? ["B", "kB", "MB", "GB", "TB", "PB"] : ["B", "KB", "MB", "GB", "TB", "PB"];
   function formatBytes(n) {
+    if (SI) return formatSi(n);
     if (n < 1024) return n + " B";
     let v = n / 1024, unit = 1;
     while (unit < 5 && v >= 1024) { v /= 1024; unit++; }
@@ -87,6 +90,18 @@
       return (Math.floor(v) + 0.2).toFixed(1) + " " + UNITS[unit];
     }
     return v.toFixed(1) + " " + UNITS[unit];
+  }
+  function formatSi(n) {
+    if (n < 1000) return n + " B";
+    let unit = 1, scale = 1000;
+    while (unit < 5 && n >= scale * 1000) { scale *= 1000; unit++; }
+    // Tenths of the unit from the exact count (sizes up to 2^53 are exact
+    // here), the quotient corrected where the division rounded it.
+    const step = scale / 10;
+    let tenths = Math.floor(n / step), rest = n - tenths * step;
+    if (rest < 0) { tenths--; rest += step; } else if (rest >= step) { tenths++; rest -= step; }
+    if (rest * 2 > step || (rest * 2 === step && tenths % 2 === 1)) tenths++;
+    return Math.floor(tenths / 10) + "." + (tenths % 10) + " " + UNITS[unit];
   }
   function percent(part, whole) {
     return whole > 0 ? (100 * part / whole).toFixed(1) + "%" : "0.0%";
@@ -213,8 +228,10 @@
     document.getElementById("root").textContent = root.name;
     const facts = document.getElementById("facts");
     const t = data.totals;
+    const bound = t.issues ? "at least " : "";
     const items = [
-      ["disk usage", formatBytes(t.disk)], ["apparent size", formatBytes(t.size)],
+      // Something unread or skipped leaves the totals short of the truth.
+      ["disk usage", bound + formatBytes(t.disk)], ["apparent size", bound + formatBytes(t.size)],
       ["files", String(t.files)], ["folders", String(t.folders)], ["issues", String(t.issues)],
     ];
     if (t.excluded) items.push(["excluded", String(t.excluded)]);
