@@ -67,9 +67,20 @@ A symbolic link given as PATH is followed; a file given as PATH shows its size.
 A PATH named 'scan', 'trash' or 'check' is given after the command:
 '{PROG} scan trash'. On a terminal, lines are fitted to its width and the scan
 shows its progress on standard error; colours and block bars appear only on a
-terminal and when NO_COLOR is not set. Export destinations are checked before
-the scan starts. Exit status: 0 when the scan finished (even if some entries
-could not be read), 1 on an error, 2 on a usage error, 130 on Ctrl+C."""
+terminal and when NO_COLOR is not set. Exit status: 0 when the scan finished
+(even if some entries could not be read), 1 on an error, 2 on a usage error,
+130 on Ctrl+C.
+
+exports:
+  Destinations are checked before the scan starts. An export goes into a new
+  file beside FILE, renamed over it when complete (cut short, it leaves the old
+  file); a replaced file keeps its mode, owner and group, and another user's
+  file is refused when they cannot be kept. A FILE that is a symbolic link is
+  refused, neither followed (a link planted in /tmp would pick what gets
+  overwritten) nor replaced (a link made on purpose would become a file): give
+  the path it points to. Pipes and character devices are written in place;
+  /dev/stdout and /dev/fd/N are this process's descriptors; block devices are
+  refused."""
 
 
 def scan_parser() -> argparse.ArgumentParser:
