@@ -4,11 +4,22 @@ application run in the terminal."""
 from __future__ import annotations
 
 import argparse
+import asyncio
+import os
+import signal
+import stat
 import sys
 from collections.abc import Sequence
 
-from orvalnest.common import EXIT_FAILURE, EXIT_USAGE, PROG, add_walk_options, default_audit_dir, exclude_patterns
-from orvalnest.view import printable
+from orvalnest.common import (
+    EXIT_FAILURE,
+    EXIT_USAGE,
+    PROG,
+    add_walk_options,
+    default_audit_dir,
+    exclude_patterns,
+    print_error,
+)
 
 _EPILOG = f"""\
 Keys: arrows or h j k l to move and open, s n c to sort by size, name or
@@ -16,6 +27,12 @@ items, a for apparent sizes, / to filter, i for details, Space to mark,
 d to trash the marked entries (a dry run shows what the policy allows first),
 r to scan the folder on screen again, e to export it as JSON or ncdu,
 ? for every key, q to quit.
+
+A trash request is confirmed only by a choice made after its question is on
+screen: keys typed ahead (a paste, a macro, a burst from a slow link) are
+dropped. With -r nothing can be marked or trashed. An export replaces an
+existing file only once you say Yes, and never goes through a symbolic link
+(the rules of '{PROG} --help', under exports).
 
 Trash requests follow the rules of '{PROG} trash --root PATH': nothing outside
 PATH is touched, and every attempt is recorded in deletions.jsonl in the audit
@@ -38,7 +55,20 @@ def browse_parser() -> argparse.ArgumentParser:
     add_walk_options(parser)
     parser.add_argument("--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
     parser.add_argument("--audit-dir", metavar="DIR", help="folder of the audit log deletions.jsonl")
+    parser.add_argument("-r", "--read-only", action="store_true", help="look only: no marking, no trash")
     return parser
+
+
+def folder_problem(path: str) -> str | None:
+    """Why `path` cannot be browsed, in the words of the scan; None for a folder.
+    Told before the screen is taken over, where the message stays readable."""
+    parts = [part for part in path.split("/") if part not in ("", ".")]
+    shown = os.path.join("/" if path.startswith("/") else os.getcwd(), *parts) + ("/" if path.endswith("/") else "")
+    try:
+        is_dir = stat.S_ISDIR(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return f"{shown} does not exist"
+    return None if is_dir else f"{shown} is not a directory"
 
 
 def run_browse(argv: Sequence[str]) -> int:
@@ -46,6 +76,13 @@ def run_browse(argv: Sequence[str]) -> int:
     exclude = exclude_patterns(args)
     if exclude is None:
         return EXIT_USAGE
+    problem = folder_problem(args.path)
+    if problem is None and not (sys.stdin.isatty() and sys.stderr.isatty()):
+        # Textual reads the keys from standard input and draws on standard error.
+        problem = f"browsing needs a terminal on standard input and standard error; '{PROG} PATH' prints a report"
+    if problem is not None:
+        print_error(problem)
+        return EXIT_FAILURE
     try:
         # Textual is loaded only by those who browse.
         from orvalnest.browse.app import BrowseApp, ScanOptions
@@ -53,8 +90,17 @@ def run_browse(argv: Sequence[str]) -> int:
         print(f"{PROG}: browsing needs Textual ({error}); install it with 'pip install textual'", file=sys.stderr)
         return EXIT_FAILURE
     options = ScanOptions(args.path, args.one_file_system, exclude, args.apparent_size, args.threads)
-    app = BrowseApp(options, args.audit_dir if args.audit_dir is not None else default_audit_dir())
-    app.run()
+    audit_dir = args.audit_dir if args.audit_dir is not None else default_audit_dir()
+    app = BrowseApp(options, audit_dir, read_only=args.read_only)
+
+    async def run() -> None:
+        # While the loop runs, Ctrl+C as a signal (before the screen is taken,
+        # after it is given back) is an event for the app: a KeyboardInterrupt
+        # raised inside Textual's tasks would end in a traceback.
+        asyncio.get_running_loop().add_signal_handler(signal.SIGINT, app.interrupt)
+        await app.run_async()
+
+    asyncio.run(run())
     if app.failure is not None:
-        print(f"{PROG}: {printable(app.failure)}", file=sys.stderr)
+        print_error(app.failure)
     return app.return_code or 0
