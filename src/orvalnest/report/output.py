@@ -20,6 +20,9 @@ _CHUNK = 1 << 16
 # /dev/fd/63): they are links on Linux, so they are read as numbers, never followed.
 _OWN_DESCRIPTOR = re.compile(r"/(?:dev|proc/self)/fd/(\d+)")
 _STANDARD = {"/dev/stdout": 1, "/dev/stderr": 2}
+# Folders are held only to work inside them: O_PATH needs no read permission,
+# so a folder one may only pass through (mode 711) is held as well.
+_FOLDER = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
 
 
 class Chunked:
@@ -51,11 +54,11 @@ def _open_folder(path: str) -> int:
     way is followed unless someone else planted it in a sticky, world-writable
     folder such as /tmp (the rule of Linux's fs.protected_symlinks, applied
     whether or not that is switched on)."""
-    folder = os.open("/" if path.startswith("/") else ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    folder = os.open("/" if path.startswith("/") else ".", _FOLDER)
     try:
         for part in (part for part in path.split("/") if part):
             try:
-                inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=folder)
+                inner = os.open(part, _FOLDER | os.O_NOFOLLOW, dir_fd=folder)
             except OSError as error:
                 if error.errno not in (errno.ELOOP, errno.ENOTDIR):
                     raise
@@ -63,7 +66,7 @@ def _open_folder(path: str) -> int:
                 shared = (around.st_mode & (stat.S_ISVTX | stat.S_IWOTH)) == stat.S_ISVTX | stat.S_IWOTH
                 if stat.S_ISLNK(link.st_mode) and shared and link.st_uid not in (os.geteuid(), around.st_uid):
                     raise _refused(path, f"{part} is a link another user left in a shared folder") from None
-                inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=folder)
+                inner = os.open(part, _FOLDER, dir_fd=folder)
             os.close(folder)
             folder = inner
     except BaseException:
