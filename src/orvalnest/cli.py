@@ -8,13 +8,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from orvalnest.common import EXIT_FAILURE, EXIT_INTERRUPTED, print_error, tolerate_unencodable_output
-
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
-    tolerate_unencodable_output()
     try:
+        # Imported here, so that a Ctrl+C while they load ends as any other.
+        from orvalnest.common import tolerate_unencodable_output
+
+        tolerate_unencodable_output()
         if args and args[0] == "trash":
             from orvalnest.commands.trash import run_trash
 
@@ -33,9 +34,13 @@ def main(argv: Sequence[str] | None = None) -> int:
 
         return run_scan(args)
     except KeyboardInterrupt:
+        from orvalnest.common import EXIT_INTERRUPTED, print_error
+
         print_error("interrupted")
         return EXIT_INTERRUPTED
     except BrokenPipeError:
+        from orvalnest.common import EXIT_FAILURE
+
         # The reader went away (`orvalnest | head`): stop quietly, and keep the
         # interpreter's final flush from reporting the same broken pipe.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -16,8 +16,10 @@ from helpers import audit_records, make_file
 
 pytest.importorskip("textual")
 
+from textual import events  # noqa: E402
+
 from orvalnest.browse.app import BrowseApp, BrowserScreen, ScanOptions  # noqa: E402
-from orvalnest.browse.dialogs import TextDialog  # noqa: E402
+from orvalnest.browse.dialogs import ConfirmDialog, TextDialog  # noqa: E402
 from orvalnest.view import IssueIndex, display_width, format_si  # noqa: E402
 
 # Names a screen must cut by cells and show escaped; empty, so no size changes.
@@ -35,11 +37,11 @@ def tree(tmp_path):
     return root
 
 
-def browse(root, audit_dir, script, size=(100, 30), **options):
+def browse(root, audit_dir, script, size=(100, 30), read_only=False, **options):
     """Runs the app on `root` and `script(app, pilot)` once the listing is up."""
 
     async def main():
-        app = BrowseApp(ScanOptions(str(root), **options), str(audit_dir))
+        app = BrowseApp(ScanOptions(str(root), **options), str(audit_dir), read_only=read_only)
         async with app.run_test(size=size) as pilot:
             await until(pilot, lambda: isinstance(app.screen, BrowserScreen) and "listed" in shown(app))
             await script(app, pilot)
@@ -52,6 +54,19 @@ async def until(pilot, condition, timeout=20.0):
     while not condition():
         assert time.monotonic() < deadline, "timed out"
         await pilot.pause(0.05)
+
+
+async def burst(pilot, keys):
+    """Keys as a paste, a macro or a slow link delivers them: all read before any is handled."""
+    for key in keys:
+        pilot.app.post_message(events.Key({"/": "slash", "\r": "enter"}.get(key, key), key))
+    await pilot.pause(0.3)
+
+
+async def answer(pilot, key):
+    """`key` pressed once the question has been on screen long enough to count."""
+    await until(pilot, lambda: isinstance(pilot.app.screen, ConfirmDialog) and pilot.app.screen.ready)
+    await pilot.press(key)
 
 
 def names(app):
@@ -77,8 +92,8 @@ def test_navigation_sorting_and_filter(tree, tmp_path):
         assert names(app)[:2] == ["cache", "docs"]
         await pilot.press("a")
         assert app.session.apparent and app.session.size_of(app.session.result.root) == 92010
-        await pilot.press("slash", *"AC", "enter")  # case-blind
-        assert names(app) == ["cache"]
+        await burst(pilot, "/AC\rj")  # case-blind; Enter keeps the filter and gives the keys back
+        assert names(app) == ["cache"] and app.session.filter == "AC"
         await pilot.press("slash", "escape")
         assert len(names(app)) == 6
         text = shown(app)
@@ -131,16 +146,16 @@ def test_trash_previews_confirms_and_shrinks_every_ancestor(tree, tmp_path, isol
         assert len(session.marks) == 4 and len(session.request()) == 3
         assert session.marked_size() == sum(session.size_of(m.node) for m in session.request())
 
-        await pilot.press("d")
+        await burst(pilot, "dy\r")  # typed ahead of the question: none of it answers
         assert "would trash" in shown(app) and "3 of 3 would go to the trash" in shown(app)
-        await pilot.press("enter")  # No is the default
+        await answer(pilot, "enter")  # No is the default
         assert [r["outcome"] for r in audit_records(audit)] == ["would-trash"] * 3
         assert (tree / "big.bin").exists()
 
         (tree / "cache" / "c" / "x.bin").unlink()  # gone behind our back: refused, stays marked
         await pilot.press("d")
         assert "refused" in shown(app) and "2 of 3" in shown(app)
-        await pilot.press("y")
+        await answer(pilot, "y")
         await until(pilot, lambda: not app.trashing and type(app.screen) is TextDialog)
         assert "2 trashed, 1 failed" in shown(app)
         await pilot.press("escape")
@@ -155,6 +170,20 @@ def test_trash_previews_confirms_and_shrinks_every_ancestor(tree, tmp_path, isol
         assert names(app) == ["cache", "odd\x1b[31mname", *EMPTY]
 
     browse(tree, audit, script)
+
+
+@pytest.mark.parametrize("columns, header", [(40, "size↓ name"), (60, "size↓ items category name")])
+def test_narrow_screens_keep_the_names_and_read_only_trashes_nothing(tree, tmp_path, columns, header):
+    async def script(app, pilot):
+        lines = shown(app).splitlines()  # the bar and the share give way first
+        start = lines[1].index("name")
+        assert lines[1].split() == header.split() and "read-only" in lines[-1]
+        assert [line[start:].rstrip() for line in lines[2:5]] == ["big.bin", "cache/", "docs/"]
+        await pilot.press("space", "d", "delete", "question_mark")
+        assert not app.session.marks and " ".join(shown(app).split()).count("off: read-only (-r)") == 2
+
+    browse(tree, tmp_path / "audit", script, size=(columns, 40), read_only=True)
+    assert not (tmp_path / "audit").exists() and (tree / "big.bin").exists()
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
@@ -173,14 +202,36 @@ def test_in_a_real_terminal(tree, tmp_path):
             time.sleep(0.1)
         return screen
 
+    def send(*keys):  # each argument one write to the terminal, as a paste or a slow link delivers it
+        subprocess.run([*tmux, "send-keys", *keys], check=True)
+
     try:
         first = wait_for(lambda screen: "? help" in screen)
         assert str(tree) in first and "big.bin" in first and "odd\\x1b[31mname" in first
-        subprocess.run([*tmux, "send-keys", "q"], check=True)
+        send("/dyn")  # d and y of a filter typed ahead must not trash the entry under the cursor
+        wait_for(lambda screen: "filter dyn" in screen and "0 listed" in screen)
+        send("Escape")
+        wait_for(lambda screen: "filter" not in screen)
+        send("j")
+        send("Enter")
+        wait_for(lambda screen: f"{tree}/cache " in screen)
+        send("/hide")  # h went up a folder and i opened details
+        wait_for(lambda screen: "filter hide" in screen and f"{tree}/cache " in screen)
+        send("Escape")
+        wait_for(lambda screen: "filter" not in screen)
+        send("dy")  # a question and its answer in one write: the answer came too early
+        wait_for(lambda screen: "Move to the trash?" in screen)
+        time.sleep(1)
+        assert "Move to the trash?" in wait_for(lambda screen: "would trash" in screen)
+        send("n")
+        wait_for(lambda screen: "Move to the trash?" not in screen)
+        send("q")
         wait_for(lambda _: exit_file.exists() and exit_file.read_text())
         assert exit_file.read_text().strip() == "0"
     finally:
         subprocess.run([*tmux, "kill-server"], capture_output=True)
+    assert [record["outcome"] for record in audit_records(tmp_path / "audit")] == ["would-trash"]
+    assert (tree / "big.bin").exists() and (tree / "cache" / "c" / "x.bin").exists()
 
 
 def test_rescan_splices_the_folder_and_exports_write_what_is_on_screen(tree, tmp_path, monkeypatch):
@@ -202,8 +253,13 @@ def test_rescan_splices_the_folder_and_exports_write_what_is_on_screen(tree, tmp
         await pilot.press("e", "ctrl+a", "ctrl+k", *"out/all.json", "enter")  # its folder does not exist yet
         assert "Cannot write" in shown(app) and not out.exists()
         out.mkdir()
+        (out / "all.json").write_text("old")
         await pilot.press("enter")
-        await until(pilot, lambda: (out / "all.json").exists())
+        await answer(pilot, "n")  # it exists: replaced only once Yes is chosen
+        assert (out / "all.json").read_text() == "old" and sorted(os.listdir(out)) == ["all.json"]
+        await pilot.press("enter")
+        await answer(pilot, "y")
+        await until(pilot, lambda: (out / "all.json").read_text() != "old")
 
     browse(tree, tmp_path / "audit", script, apparent=True)
     assert json.loads((out / "all.json").read_text())["root"]["size"] == 92010 + 50000  # the rescanned tree

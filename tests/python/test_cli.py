@@ -189,7 +189,7 @@ def run_on_terminal(args, columns=80, interrupt_inside=None, rows=24, **changes)
     env = {"COLUMNS": str(columns), "TERM": "xterm-256color", "PYTHONIOENCODING": "utf-8", "NO_COLOR": "1"}
     env = environment(**{**env, **changes})
     command = [sys.executable, "-m", "orvalnest", *map(str, args)]
-    process = subprocess.Popen(command, stdout=follower, stderr=follower, env=env)
+    process = subprocess.Popen(command, stdin=follower, stdout=follower, stderr=follower, env=env)
     os.close(follower)
     deadline = time.monotonic() + 60
     while interrupt_inside and not scanning_inside(process.pid, interrupt_inside):
@@ -411,6 +411,10 @@ DOT_PATHS = ["", ".", "./", "deep/.", "deep/..", ".."]
         (["{root}", "--json", "{tmp}/missing-dir/out"], 1, "", "JSON export to {tmp}/missing-dir/out: No such"),
         (["{root}", "--html", "{root}/big.bin/out"], 1, "", "HTML export to {root}/big.bin/out: Not a directory"),
         (["check", "--root", "{root}", "."], 2, "", "refusing to act on '.'"),
+        # Said before the browser takes the screen: here, no terminal to take.
+        (["browse", "{root}/./nope"], 1, "", "orvalnest: cannot access '{root}/./nope': No such file or directory\n"),
+        (["-i", "{root}/big.bin", "-r"], 1, "", "orvalnest: cannot browse '{root}/big.bin': Not a directory\n"),
+        (["browse", "{root}"], 1, "", "orvalnest: browsing needs a terminal"),
         *[
             (["trash", "--root", "{root}", "{root}/big.bin", path], 2, "", f"refusing to act on {path!r}")
             for path in DOT_PATHS
@@ -462,3 +466,6 @@ def test_ctrl_c_during_a_scan_exits_130(large_tree):
     assert status == 130 and f"scanning {large_tree}" in output
     # The progress line was erased and no partial tree follows.
     assert output.rsplit("\r\x1b[K", 1)[1] == "orvalnest: interrupted\r\n"
+    # The browser, as busy as Textual is while it starts, takes it as its Ctrl+C key.
+    status, output = run_on_terminal(["-i", large_tree], interrupt_inside=large_tree)
+    assert status == 130 and "Traceback" not in output

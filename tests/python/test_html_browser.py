@@ -16,6 +16,7 @@ from orvalnest.view import format_size
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 ESCAPED = "&lt;b&gt; & <!-- \"q'"
+BIDI = "\u202egnp.exe"  # shows as "exe.png" unless escaped
 
 
 @pytest.fixture(scope="module")
@@ -104,6 +105,7 @@ def scanned(tmp_path_factory):
     make_file(root / "big" / "a.bin", 600_000)
     make_file(root / "big" / "b.bin", 200_000)
     make_file(root / "big" / "sub" / "c.bin", 100_000)
+    make_file(root / "big" / "sub" / BIDI, 250_000)
     make_file(root / "photos" / "x.jpg", 300_000)
     make_file(root / HOSTILE, 150_000)
     make_file(root / ESCAPED, 120_000)
@@ -131,9 +133,13 @@ def test_page_draws_proportional_rectangles_and_names_as_text_without_errors_or_
     assert {path: area / sum(areas.values()) for path, area in areas.items()} == pytest.approx(shares, rel=0.01)
     assert page.locator("#root").text_content() == str(root)
     names = page.locator("#largest .name").all_text_contents()
-    assert HOSTILE in names and ESCAPED in names and "</script>" in str(root)
+    folders = dict(zip(names, page.locator("#largest .where").all_text_contents(), strict=True))
+    shown = [folders[name] for name in (HOSTILE, ESCAPED, "\\u202egnp.exe", "c.bin")]  # each with its folder
+    assert shown == ["./", "./", "big/sub/", "big/sub/"] and "</script>" in str(root)
     assert page.locator("img").count() == 0 and page.locator("script").count() == 2
     assert HOSTILE in report.hover(report.rect(str(root / HOSTILE)))
+    assert report.hover(report.rect(str(root / "big" / "sub" / BIDI))).startswith(str(root / "big/sub/\\u202egnp.exe"))
+    assert "\u202e" not in page.locator("body").inner_text()
     assert report.faults == []
 
 

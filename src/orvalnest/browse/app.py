@@ -10,10 +10,11 @@ from dataclasses import dataclass, replace
 from typing import Any
 
 from rich.text import Text
+from textual import events
 from textual.app import App, ComposeResult
 from textual.binding import Binding
 from textual.screen import Screen
-from textual.widgets import Input, Static
+from textual.widgets import Static
 
 from orvalnest import Cleaner, ScanProgress, ScanResult, TrashReport, scan_tree
 from orvalnest.browse import dialogs
@@ -120,21 +121,12 @@ class ScanScreen(Screen[ScanResult | None]):
         self._show()
 
 
-class FilterInput(Input):
-    BINDINGS = [Binding("escape", "clear", "clear the filter")]
-
-    def action_clear(self) -> None:
-        self.value = ""
-        self.screen.focus_next(EntryList)
-        self.display = False
-
-
 class BrowserScreen(Screen[None]):
     DEFAULT_CSS = """
     #crumb { height: 1; background: $primary-background; text-style: bold; }
     #columns { height: 1; }
     #status { height: 1; background: $primary-background; }
-    FilterInput { dock: bottom; height: 1; border: none; padding: 0 1; }
+    #filter { height: 1; padding: 0 1; }
     """
     BINDINGS = [
         Binding("up,k", "move(-1)", show=False),
@@ -150,7 +142,6 @@ class BrowserScreen(Screen[None]):
         Binding("c", "sort('count')", "items"),
         Binding("a", "apparent", "apparent"),
         Binding("i", "details", "details"),
-        Binding("slash", "filter", "filter"),
         Binding("space", "mark", "mark"),
         Binding("d,delete", "trash", "trash"),
         Binding("r", "rescan", "rescan"),
@@ -159,18 +150,20 @@ class BrowserScreen(Screen[None]):
         Binding("q,escape", "app.quit", "quit"),
     ]
 
-    def __init__(self, session: Session, audit_dir: str) -> None:
+    def __init__(self, session: Session, audit_dir: str, *, read_only: bool = False) -> None:
         super().__init__()
         self.session = session
         self.audit_dir = audit_dir
+        self.read_only = read_only
+        self.filtering = False  # the keys typed go to the name filter
 
     def compose(self) -> ComposeResult:
         yield Static(id="crumb")
         yield Static(id="columns")
         yield EntryList(self.session, id="entries")
-        filter_input = FilterInput(placeholder="filter by name", id="filter")
-        filter_input.display = False
-        yield filter_input
+        filter_line = Static(id="filter")
+        filter_line.display = False
+        yield filter_line
         yield Static(id="status")
 
     @property
@@ -178,15 +171,23 @@ class BrowserScreen(Screen[None]):
         return self.query_one(EntryList)
 
     def on_mount(self) -> None:
+        if not self.query(EntryList):
+            return  # the app quit while the screen was being put up
         self.entries.focus()
         self.refresh_all()
 
     def refresh_all(self, select: Any = None) -> None:
-        session = self.session
         self.entries.reload(select)
-        self.query_one("#crumb", Static).update(crumb(session))
-        self.query_one("#columns", Static).update(header(session))
+        self.refresh_heading()
         self.refresh_status()
+
+    def refresh_heading(self) -> None:
+        width = self.size.width or None
+        self.query_one("#crumb", Static).update(crumb(self.session, width))
+        self.query_one("#columns", Static).update(header(self.session, width))
+
+    def on_resize(self, _: events.Resize) -> None:
+        self.refresh_heading()
 
     def refresh_status(self) -> None:
         session = self.session
@@ -194,6 +195,8 @@ class BrowserScreen(Screen[None]):
             f"{len(session.entries())} listed",
             "apparent size" if session.apparent else "disk usage",
         ]
+        if self.read_only:
+            parts.append("read-only")
         if session.filter:
             parts.append(f"filter {printable(session.filter)!r}")
         if session.marks:
@@ -219,7 +222,7 @@ class BrowserScreen(Screen[None]):
     def action_open(self) -> None:
         node = self.entries.current()
         if node is not None and self.session.enter(node):
-            self.query_one(FilterInput).display = False
+            self.close_filter()
             self.entries.cursor = 0
             self.refresh_all()
 
@@ -229,7 +232,7 @@ class BrowserScreen(Screen[None]):
     def action_up(self) -> None:
         left = self.session.up()
         if left is not None:
-            self.query_one(FilterInput).display = False
+            self.close_filter()
             self.refresh_all(select=left)
 
     def action_sort(self, key: SortKey) -> None:
@@ -242,19 +245,62 @@ class BrowserScreen(Screen[None]):
         self.session.toggle_apparent()
         self.refresh_all(select=current)
 
-    def action_filter(self) -> None:
-        filter_input = self.query_one(FilterInput)
-        filter_input.display = True
-        filter_input.focus()
+    # --- the name filter --------------------------------------------------
+    # Typed text goes to the filter as each key reaches the app, not through
+    # focus: focus moves later than keys arrive, so the rest of a burst such as
+    # "/dyn" would reach the listing, and d would ask to trash.
 
-    def on_input_changed(self, event: Input.Changed) -> None:
-        self.session.set_filter(event.value)
+    def filter_key(self, event: events.Key) -> bool:
+        """Takes `event` when it opens the filter or is typed into it."""
+        if not self.filtering:
+            if event.key != "slash":
+                return False
+            self.filtering = True
+            self.show_filter()
+            return True
+        text = self.session.filter
+        if event.key == "escape":
+            self.close_filter(clear=True)
+        elif event.key == "enter":
+            self.close_filter()
+        elif event.key == "backspace":
+            self.set_filter(text[:-1])
+        elif event.key == "ctrl+u":
+            self.set_filter("")
+        elif event.is_printable and event.character and not event.key.startswith(("alt+", "ctrl+")):
+            self.set_filter(text + event.character)
+        else:
+            self.close_filter()  # any other key ends the typing, then does what it does
+            return False
+        return True
+
+    def filter_paste(self, text: str) -> bool:
+        if not self.filtering:
+            return False
+        self.set_filter(self.session.filter + text.partition("\n")[0])  # a name is one line
+        return True
+
+    def set_filter(self, text: str) -> None:
+        self.session.set_filter(text)
         self.entries.cursor = 0
         self.refresh_all()
+        self.show_filter()
 
-    def on_input_submitted(self, _: Input.Submitted) -> None:
-        self.query_one(FilterInput).display = False
-        self.entries.focus()
+    def show_filter(self) -> None:
+        line = self.query_one("#filter", Static)
+        line.display = self.filtering
+        text = Text(no_wrap=True, overflow="ellipsis")
+        text.append("filter ", style="bold")
+        text.append(printable(self.session.filter))
+        text.append(" ", style="reverse")  # where the next key goes
+        text.append("   Enter keeps it, Esc clears it", style="dim")
+        line.update(text)
+
+    def close_filter(self, *, clear: bool = False) -> None:
+        if clear and self.session.filter:
+            self.set_filter("")
+        self.filtering = False
+        self.show_filter()
 
     # --- looking -------------------------------------------------------
 
@@ -264,7 +310,7 @@ class BrowserScreen(Screen[None]):
             self.app.push_screen(dialogs.details_dialog(self.session, node))
 
     def action_help(self) -> None:
-        self.app.push_screen(dialogs.help_dialog())
+        self.app.push_screen(dialogs.help_dialog(self.read_only))
 
     # --- scanning again and exporting -----------------------------------
 
@@ -307,15 +353,22 @@ class BrowserScreen(Screen[None]):
 
     # --- trashing ------------------------------------------------------
 
+    def refuse_in_read_only(self) -> bool:
+        if self.read_only:
+            self.notify("Read-only (-r): nothing is marked or trashed.")
+        return self.read_only
+
     def action_mark(self) -> None:
         node = self.entries.current()
-        if node is None:
+        if node is None or self.refuse_in_read_only():
             return
         self.session.toggle_mark(node)
         self.entries.move(1)
         self.refresh_status()
 
     def action_trash(self) -> None:
+        if self.refuse_in_read_only():
+            return
         session = self.session
         node = self.entries.current()
         # With nothing marked, d means the entry under the cursor, marked only if confirmed.
@@ -384,10 +437,11 @@ class BrowseApp(App[None]):
     TITLE = "orvalnest"
     BINDINGS = [Binding("ctrl+c", "quit", "quit", priority=True, show=False)]
 
-    def __init__(self, options: ScanOptions, audit_dir: str) -> None:
+    def __init__(self, options: ScanOptions, audit_dir: str, *, read_only: bool = False) -> None:
         super().__init__()
         self.options = options
         self.audit_dir = audit_dir
+        self.read_only = read_only
         self.session: Session | None = None
         self.failure: str | None = None
         self.trashing = False
@@ -398,7 +452,34 @@ class BrowseApp(App[None]):
 
     def scanned(self, result: ScanResult) -> None:
         self.session = Session(result, apparent=self.options.apparent, si=self.options.si)
-        self.switch_screen(BrowserScreen(self.session, self.audit_dir))
+        self.switch_screen(BrowserScreen(self.session, self.audit_dir, read_only=self.read_only))
+
+    async def on_event(self, event: events.Event) -> None:
+        # Keys are looked at here, in the order they arrive, before Textual
+        # hands them to whatever has focus by the time each is handled.
+        if isinstance(event, events.Key):
+            screen = self.screen
+            if isinstance(screen, dialogs.ConfirmDialog) and not screen.takes(event):
+                return  # typed before the question could be read
+            if not event.is_forwarded and isinstance(screen, BrowserScreen) and screen.filter_key(event):
+                return
+        elif isinstance(event, events.Paste) and not event.is_forwarded:
+            screen = self.screen
+            if isinstance(screen, BrowserScreen) and screen.filter_paste(event.text):
+                return
+        await super().on_event(event)
+
+    def interrupt(self) -> None:
+        """Ctrl+C that comes as a signal: the terminal sends one before the
+        screen is taken and after it is given back. It does what the key does,
+        and the app ends with the status of an interrupted command."""
+        stack = self.screen_stack
+        if stack and isinstance(stack[-1], ScanScreen):
+            stack[-1].action_cancel()  # the walk must end before the process does
+        elif self.trashing:
+            self.interrupted = True  # the request runs to its end, as with the key
+        else:
+            self.exit(return_code=EXIT_INTERRUPTED)
 
     async def action_quit(self) -> None:
         if isinstance(self.screen, ScanScreen):

@@ -4,6 +4,9 @@ application run in the terminal."""
 from __future__ import annotations
 
 import argparse
+import asyncio
+import signal
+import stat
 import sys
 from collections.abc import Sequence
 
@@ -17,7 +20,6 @@ from orvalnest.common import (
     locate,
     print_error,
 )
-from orvalnest.view import printable
 
 _EPILOG = f"""\
 Keys: arrows or h j k l to move and open, s n c to sort by size, name or
@@ -25,6 +27,12 @@ items, a for apparent sizes, / to filter, i for details, Space to mark,
 d to trash the marked entries (a dry run shows what the policy allows first),
 r to scan the folder on screen again, e to export it as JSON or ncdu,
 ? for every key, q to quit.
+
+A trash request is confirmed only by a choice made after its question is on
+screen: keys typed ahead (a paste, a macro, a burst from a slow link) are
+dropped. With -r nothing can be marked or trashed. An export replaces an
+existing file only once you say Yes, and never goes through a symbolic link
+(the rules of '{PROG} --help', under exports).
 
 Trash requests follow the rules of '{PROG} trash --root PATH': nothing outside
 PATH is touched, and every attempt is recorded in deletions.jsonl in the audit
@@ -48,6 +56,7 @@ def browse_parser() -> argparse.ArgumentParser:
     parser.add_argument("--apparent-size", action="store_true", help="show apparent sizes instead of disk usage")
     parser.add_argument("--si", action="store_true", help="sizes in powers of 1000 (kB, MB, GB) instead of 1024")
     parser.add_argument("--audit-dir", metavar="DIR", help="folder of the audit log deletions.jsonl")
+    parser.add_argument("-r", "--read-only", action="store_true", help="look only: no marking, no trash")
     return parser
 
 
@@ -56,9 +65,16 @@ def run_browse(argv: Sequence[str]) -> int:
     exclude = exclude_patterns(args)
     if exclude is None:
         return EXIT_USAGE
+    # Said before the screen is taken over, in the scan's words, where it stays readable.
     place = locate(args.path)
-    if isinstance(place, str):  # said before the screen is taken over, in the scan's words
-        print_error(place)
+    problem = place if isinstance(place, str) else None
+    if problem is None and not stat.S_ISDIR(place.info.st_mode):
+        problem = f"cannot browse '{args.path}': Not a directory"
+    if problem is None and not (sys.stdin.isatty() and sys.stderr.isatty()):
+        # Textual reads the keys from standard input and draws on standard error.
+        problem = f"browsing needs a terminal on standard input and standard error; '{PROG} PATH' prints a report"
+    if problem is not None:
+        print_error(problem)
         return EXIT_FAILURE
     try:
         # Textual is loaded only by those who browse.
@@ -67,8 +83,17 @@ def run_browse(argv: Sequence[str]) -> int:
         print(f"{PROG}: browsing needs Textual ({error}); install it with 'pip install textual'", file=sys.stderr)
         return EXIT_FAILURE
     options = ScanOptions(args.path, args.one_file_system, exclude, args.apparent_size, args.threads, args.si)
-    app = BrowseApp(options, args.audit_dir if args.audit_dir is not None else default_audit_dir())
-    app.run()
+    audit_dir = args.audit_dir if args.audit_dir is not None else default_audit_dir()
+    app = BrowseApp(options, audit_dir, read_only=args.read_only)
+
+    async def run() -> None:
+        # While the loop runs, Ctrl+C as a signal (before the screen is taken,
+        # after it is given back) is an event for the app: a KeyboardInterrupt
+        # raised inside Textual's tasks would end in a traceback.
+        asyncio.get_running_loop().add_signal_handler(signal.SIGINT, app.interrupt)
+        await app.run_async()
+
+    asyncio.run(run())
     if app.failure is not None:
-        print(f"{PROG}: {printable(app.failure)}", file=sys.stderr)
+        print_error(app.failure)
     return app.return_code or 0

@@ -4,9 +4,12 @@ file name of an export."""
 
 from __future__ import annotations
 
+import math
 import os
+import time
 
 from rich.text import Text
+from textual import events
 from textual.app import ComposeResult
 from textual.binding import Binding
 from textual.containers import Horizontal, Vertical, VerticalScroll
@@ -30,10 +33,11 @@ KEYS_HELP = [
     ("Space", "mark or unmark for the trash (marks stay across folders)"),
     ("d  Delete", "trash the marked entries (or the one under the cursor): preview first"),
     ("r", "scan this folder again (q or Esc cancels) and update the sizes above it"),
-    ("e", "export this folder and what is below it, as shown, to a JSON or ncdu file"),
+    ("e", "export this folder and what is below it, as shown, to a JSON or ncdu file (asks before replacing one)"),
     ("?", "this help"),
     ("q  Esc  Ctrl+C", "quit"),
 ]
+_TRASH_KEYS = ("Space", "d  Delete")
 
 
 class TextDialog(ModalScreen[bool]):
@@ -77,18 +81,50 @@ class TextDialog(ModalScreen[bool]):
 
 class ConfirmDialog(TextDialog):
     """A question whose answer is No unless Yes is chosen: Enter on the
-    focused No, Esc and n all decline."""
+    focused No, Esc and n all decline.
 
+    Only a choice made after the question could be read counts: keys typed
+    before it was drawn, or within GUARD seconds after (a paste, a macro, a
+    burst from a slow link), are dropped by the app, and the Yes button stays
+    disabled as long."""
+
+    GUARD = 0.5
     BINDINGS = [Binding("y", "answer(True)", "yes"), Binding("n", "answer(False)", "no")]
 
+    def __init__(self, title: str, body: Text, yes: str = "Yes, trash") -> None:
+        super().__init__(title, body)
+        self._yes = yes
+        self._ready_at = math.inf
+
     def buttons(self) -> ComposeResult:
-        yield Button("Yes, trash", id="yes", variant="error")
+        yield Button(self._yes, id="yes", variant="error", disabled=True)
         yield Button("No", id="no", variant="primary")
 
+    def on_mount(self) -> None:
+        super().on_mount()
+        self.call_after_refresh(self._drawn)
 
-def help_dialog() -> TextDialog:
+    def _drawn(self) -> None:
+        # Key events carry the monotonic time they were read from the terminal.
+        self._ready_at = time.monotonic() + self.GUARD
+        self.set_timer(self.GUARD, self._enable)
+
+    def _enable(self) -> None:
+        self.query_one("#yes", Button).disabled = False
+
+    @property
+    def ready(self) -> bool:
+        return time.monotonic() >= self._ready_at
+
+    def takes(self, event: events.Key) -> bool:
+        return event.time >= self._ready_at
+
+
+def help_dialog(read_only: bool = False) -> TextDialog:
     body = Text()
     for keys, meaning in KEYS_HELP:
+        if read_only and keys in _TRASH_KEYS:
+            meaning = "off: read-only (-r)"
         body.append(f"{keys:<30}", style="bold")
         body.append(f" {meaning}\n")
     body.append("\nmarkers: " + MARKERS_HELP + "; * marked for the trash, x its trash failed\n")
@@ -227,10 +263,22 @@ class ExportDialog(ModalScreen[tuple[ExportKind, Output] | None]):
         if not target or target == "-":
             error.update("Give the name of a file.")
             return
+        kind = self.kind()
         try:
             output = Output.reserve(target)
         except OSError as failure:
             reason = failure.strerror or str(failure)
-            error.update(Text(f"Cannot write the {KIND_NAMES[self.kind()]} export there: {printable(reason)}"))
+            error.update(Text(f"Cannot write the {KIND_NAMES[kind]} export there: {printable(reason)}"))
             return
-        self.dismiss((self.kind(), output))
+        if not output.replaces:
+            self.dismiss((kind, output))
+            return
+
+        def answered(yes: bool | None) -> None:
+            if yes:
+                self.dismiss((kind, output))
+            else:
+                output.discard()
+
+        question = Text(f"{printable(target)} exists. Replace it with the {KIND_NAMES[kind]} export?")
+        self.app.push_screen(ConfirmDialog("Replace the file?", question, "Yes, replace"), answered)

@@ -99,7 +99,7 @@ class EntryList(ScrollView, can_focus=True):
         if index >= len(entries):
             return Strip.blank(width)
         session = self.session
-        text = row(session, entries[index], session.size_of(session.folder))
+        text = row(session, entries[index], session.size_of(session.folder), width)
         if index == self.cursor:
             text.stylize(_CURSOR)
         strip = Strip(text.render(self.app.console), text.cell_len)

@@ -2,7 +2,9 @@
 folder, a bar, items below, category and the name, escaped.
 
 The name comes last so that wide characters in it can never push another
-column out of line; it is cut to the screen by cells, not by characters."""
+column out of line; it is cut to the screen by cells, not by characters. On a
+narrow screen the columns give way before the name does, the bar and the
+share first, as gdu drops them."""
 
 from __future__ import annotations
 
@@ -11,7 +13,7 @@ from rich.text import Text
 from orvalnest._native import Node
 from orvalnest.browse.session import Session
 from orvalnest.report.text import blocks
-from orvalnest.view import lower_bound, printable, share
+from orvalnest.view import lower_bound, printable, share, shorten_middle
 
 BAR_CELLS = 10
 MARKED = "*"
@@ -21,40 +23,62 @@ DIRECTORY_STYLE = "bold"
 MARKED_STYLE = "yellow"
 FAILED_STYLE = "red"
 
+# Columns that may be left out, in the order they go, with the cells each takes.
+_OPTIONAL = {"bar": BAR_CELLS + 1, "share": 7, "category": 11, "items": 9}
+_ALWAYS = 13  # mark, marker, a space, the size and a space
+NAME_ROOM = 24  # cells a name keeps before the columns give way
 
-def crumb(session: Session) -> Text:
-    """The folder on screen and its size, "at least" when something below it was not counted."""
+
+def crumb(session: Session, width: int | None = None) -> Text:
+    """The folder on screen and its size, "at least" when something below it
+    was not counted. The size stays in sight: a long path gives up its middle."""
     folder = session.folder
-    text = Text(no_wrap=True, overflow="ellipsis")
-    text.append(printable(folder.path))
     bound = "at least " if lower_bound(session.issues, folder.path) else ""
-    text.append(f"  {bound}{session.size_text(session.size_of(folder))}", style="not bold")
+    size = f"  {bound}{session.size_text(session.size_of(folder))}"
+    path = printable(folder.path)
+    text = Text(shorten_middle(path, width - len(size)) if width else path, no_wrap=True, overflow="ellipsis")
+    text.append(size, style="not bold")
     return text
 
 
-def header(session: Session) -> Text:
+def columns(width: int | None) -> frozenset[str]:
+    """The optional columns that fit beside a name of NAME_ROOM cells; all of
+    them when the width is not known."""
+    shown = dict(_OPTIONAL)
+    for column in _OPTIONAL:
+        if width is None or width - _ALWAYS - sum(shown.values()) >= NAME_ROOM:
+            break
+        del shown[column]
+    return frozenset(shown)
+
+
+def header(session: Session, width: int | None = None) -> Text:
     arrow = "↓" if session.descending else "↑"
     titles = {"size": f"{'size':>9}", "count": f"{'items':>8}", "name": "name"}
     titles[session.sort_key] = titles[session.sort_key].strip() + arrow
-    return Text(
-        f"   {titles['size']:>9} {'share':>6} {'':{BAR_CELLS}} {titles['count']:>8} {'category':<10} {titles['name']}",
-        style="dim",
-        no_wrap=True,
-    )
+    shown = columns(width)
+    line = f"   {titles['size']:>9} "
+    line += f"{'share':>6} " if "share" in shown else ""
+    line += f"{'':{BAR_CELLS}} " if "bar" in shown else ""
+    line += f"{titles['count']:>8} " if "items" in shown else ""
+    line += f"{'category':<10} " if "category" in shown else ""
+    return Text(line + titles["name"], style="dim", no_wrap=True)
 
 
-def row(session: Session, node: Node, folder_size: int) -> Text:
+def row(session: Session, node: Node, folder_size: int, width: int | None = None) -> Text:
     size = session.size_of(node)
     mark = session.marks.get(node.path)
     flag = " " if mark is None else MARK_FAILED if mark.failure else MARKED
     is_dir = node.is_dir
-    items = f"{session.entries_below(node):>8}" if is_dir else " " * 8
     percent = share(size, folder_size)
-    text = Text(no_wrap=True)
-    text.append(
-        f"{flag}{session.issues.marker(node)} {session.size_text(size):>9} {percent:5.1f}% "
-        f"{blocks(percent / 100, BAR_CELLS)} {items} {node.category:<10} "
-    )
+    shown = columns(width)
+    line = f"{flag}{session.issues.marker(node)} {session.size_text(size):>9} "
+    line += f"{percent:5.1f}% " if "share" in shown else ""
+    line += f"{blocks(percent / 100, BAR_CELLS)} " if "bar" in shown else ""
+    if "items" in shown:
+        line += f"{session.entries_below(node):>8} " if is_dir else " " * 9
+    line += f"{node.category:<10} " if "category" in shown else ""
+    text = Text(line, no_wrap=True)
     suffix = "/" if is_dir and not node.is_symlink else ""
     text.append(printable(node.name) + suffix, DIRECTORY_STYLE if is_dir else "")
     if mark is not None:

@@ -101,7 +101,17 @@ for more, the trees are cut to what the window holds (pipe into less for the
 whole report); lines are fitted to its width and the scan shows its progress
 on standard error; colours and block bars appear only on a terminal and when
 NO_COLOR is not set. A pipe or a file gets the whole report, trees first.
-Export destinations are checked before the scan starts.
+
+exports:
+  Destinations are checked before the scan starts. An export goes into a new
+  file beside FILE, renamed over it when complete (cut short, it leaves the old
+  file); a replaced file keeps its mode, owner and group, and another user's
+  file is refused when they cannot be kept. A FILE that is a symbolic link is
+  refused, neither followed (a link planted in /tmp would pick what gets
+  overwritten) nor replaced (a link made on purpose would become a file): give
+  the path it points to. Pipes and character devices are written in place;
+  /dev/stdout and /dev/fd/N are this process's descriptors; block devices are
+  refused.
 
 exit status:
   0    every entry was read (entries skipped on purpose, such as other

@@ -16,7 +16,7 @@ from typing import TextIO
 
 from orvalnest._native import ScanIssue, ScanResult, __version__
 from orvalnest.report.treemap_data import BUDGET, CATEGORIES, build
-from orvalnest.view import IssueIndex, TreeNode
+from orvalnest.view import IssueIndex, TreeNode, printable
 
 _ASSETS = "treemap"
 _PLACEHOLDER = re.compile(r"\{\{([A-Z_]+)\}\}")
@@ -74,7 +74,7 @@ def render_html(
     # string could not bring a script of its own, nor load anything.
     digest = base64.b64encode(hashlib.sha256(script.encode("utf-8")).digest()).decode("ascii")
     values = {
-        "TITLE": html.escape(f"{root.path} · orvalnest"),
+        "TITLE": html.escape(f"{printable(root.path)} · orvalnest"),
         "VERSION": html.escape(__version__),
         "SCRIPT_HASH": f"'sha256-{digest}'",
         "DATA": text.translate(_JSON_IN_HTML),

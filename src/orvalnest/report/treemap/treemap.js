@@ -69,6 +69,21 @@
     if (!names.length) return root.name;
     return (root.name.endsWith("/") ? root.name : root.name + "/") + names.join("/");
   }
+  // Control characters, line and paragraph separators and bidi controls are
+  // shown as escapes, as the terminal faces show them: an override in a name
+  // would otherwise turn the rest of a line around ("\u202egnp.exe").
+  const UNSAFE = /[\u0000-\u001f\u007f-\u009f\u2028\u2029\u202a-\u202e\u2066-\u2069]/g;
+  function shown(name) {
+    return name.replace(UNSAFE, function (c) {
+      const code = c.charCodeAt(0);
+      return code < 0x100 ? "\\x" + code.toString(16).padStart(2, "0") : "\\u" + code.toString(16).padStart(4, "0");
+    });
+  }
+  function folderOf(node) {  // a file's folder, from the one in view ("./" for the view itself)
+    const names = [];
+    for (let n = node.parent; n && n !== view; n = n.parent) names.push(n.name);
+    return names.length ? names.reverse().join("/") + "/" : "./";
+  }
   function chainOf(node) {
     const chain = [];
     for (let n = node; n; n = n.parent) chain.push(n);
@@ -122,8 +137,9 @@
     ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
   }
 
-  function label(text, x, y, w, colour) {
+  function label(name, x, y, w, colour) {
     if (w < 24) return;
+    const text = shown(name);
     ctx.fillStyle = colour;
     if (ctx.measureText(text).width <= w) { ctx.fillText(text, x, y); return; }
     let lo = 0, hi = text.length;  // longest prefix that fits with an ellipsis
@@ -225,7 +241,7 @@
   }
 
   function showHeader() {
-    document.getElementById("root").textContent = root.name;
+    document.getElementById("root").textContent = shown(root.name);
     const facts = document.getElementById("facts");
     const t = data.totals;
     const bound = t.issues ? "at least " : "";
@@ -255,7 +271,7 @@
     const chain = chainOf(view);
     chain.forEach(function (node, i) {
       if (i > 0) crumbs.append(text("span", "/", "sep"));
-      const button = text("button", node.name);
+      const button = text("button", shown(node.name));
       button.type = "button";
       button.addEventListener("click", function () { zoom(node); });
       crumbs.append(button);
@@ -280,8 +296,9 @@
     for (const node of best) {
       const button = document.createElement("button");
       button.type = "button";
-      button.title = pathOf(node);
-      button.append(text("span", node.name, "name"), text("span", formatBytes(value(node)), "num"));
+      button.title = shown(pathOf(node));
+      button.append(text("span", shown(node.name), "name"), text("span", formatBytes(value(node)), "num"),
+                    text("span", shown(folderOf(node)), "where"));
       if (node === highlighted) button.className = "on";
       button.addEventListener("click", function () { highlight(node); });
       const item = document.createElement("li");
@@ -349,13 +366,13 @@
     const node = rect.node;
     const folder = rect.fold ? node : node.parent;
     if (rect.fold) {
-      const lines = [foldText(rect.fold.count) + " in " + pathOf(node), formatBytes(rect.fold.value) +
+      const lines = [foldText(rect.fold.count) + " in " + shown(pathOf(node)), formatBytes(rect.fold.value) +
         (measure === "disk" ? " on disk" : " apparent")];
       lines.push(percent(rect.fold.value, value(root)) + " of the root, " + percent(rect.fold.value, value(node)) +
         " of its folder");
       return lines.join("\n");
     }
-    const lines = [pathOf(node) + (isDir(node) ? "/" : "")];
+    const lines = [shown(pathOf(node)) + (isDir(node) ? "/" : "")];
     lines.push("disk usage " + formatBytes(node.disk) + " · apparent size " + formatBytes(node.size));
     let shares = percent(value(node), value(root)) + " of the root";
     if (folder) shares += ", " + percent(value(node), value(folder)) + " of its folder";
