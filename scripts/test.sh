@@ -29,7 +29,7 @@ all_stages=(style core wheel python sdist sanitizers)
 stages=("${@:-all}")
 for stage in "${stages[@]}"; do
   [[ " all ${all_stages[*]} " == *" $stage "* ]] || {
-    echo "usage: scripts/test.sh [all|${all_stages[*]// /|}]..." >&2
+    (IFS='|'; echo "usage: scripts/test.sh [all|${all_stages[*]}]..." >&2)
     exit 2
   }
 done
