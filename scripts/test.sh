@@ -8,12 +8,12 @@
 #               then again as an unprivileged user
 #   wheel       the abi3 wheel (a compiler warning fails it), abi3audit, auditwheel
 #   python      the Python tests with that wheel: all of them under CPython 3.10
-#               (as root when run as root) and 3.13 (as an unprivileged user), a
-#               smoke selection under 3.11 and 3.12; stubtest under each
-#   sdist       the README's first command in a clean copy of the checkout, the
-#               source distribution built from that copy and checked against
-#               git's file list, the tests with the newcomer's .venv, and pip
-#               building the source distribution under 3.10 and 3.13
+#               and 3.13, a smoke selection under 3.11 and 3.12; stubtest under each
+#   sdist       as an unprivileged newcomer, the README's first command in a clean
+#               copy of the checkout; the source distribution built from that
+#               copy and checked against git's file list; all the tests with the
+#               newcomer's .venv; pip building the source distribution under
+#               3.10 and 3.13
 #   sanitizers  the Python tests under AddressSanitizer + UndefinedBehaviorSanitizer,
 #               the parallel walk under ThreadSanitizer
 #
