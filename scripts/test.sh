@@ -204,18 +204,20 @@ stage_wheel() {
 # from; else a fresh one.
 ensure_wheel() {
   [[ -z $wheel ]] || return 0
-  local previous newer=""
+  local previous file changed=""
   previous=$(ls "$work"/dist/repaired/orvalnest-*-cp310-abi3-*manylinux*.whl 2>/dev/null | head -n1 || true)
-  if [[ -n $previous ]]; then
-    newer=$(git ls-files -z --cached --others --exclude-standard -- CMakeLists.txt pyproject.toml README.md LICENSE \
-      core bindings platform src | xargs -0 -r find 2>/dev/null -newer "$previous" -print -quit || true)
-    if [[ -z $newer ]]; then
-      wheel=$previous
-      echo "the wheel of an earlier run is newer than every source: $(basename "$wheel")"
-      return 0
-    fi
+  [[ -n $previous ]] || { stage_wheel; return 0; }
+  while IFS= read -r -d '' file; do
+    if [[ $file -nt $previous ]]; then changed=$file; break; fi
+  done < <(git ls-files -z --cached --others --exclude-standard -- CMakeLists.txt pyproject.toml README.md LICENSE \
+    core bindings platform src)
+  if [[ -n $changed ]]; then
+    echo "$changed changed since the last wheel was built"
+    stage_wheel
+  else
+    wheel=$previous
+    echo "the wheel of an earlier run is newer than every source: $(basename "$wheel")"
   fi
-  stage_wheel
 }
 
 # $work/venv-VERSION with the wheel and what the tests need, once per run.
