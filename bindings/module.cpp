@@ -13,7 +13,8 @@
 namespace orvalnest::py {
 namespace {
 
-constexpr const char* kVersion = "0.2.0";
+// pyproject.toml holds the version; the build passes it in.
+constexpr const char* kVersion = ORVALNEST_VERSION;
 constexpr std::string_view kAuditLogDirEnv = "ORVALNEST_AUDIT_LOG_DIR";
 
 using ClassGetter = PyResult<PyTypeObject*> (*)();

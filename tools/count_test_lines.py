@@ -7,11 +7,14 @@ files and the type stubs are left out: nobody writes them line by line, and the
 stubs restate the module's declarations. Only files git tracks or would track
 are counted, so build trees and caches never skew it.
 
-    python tools/count_test_lines.py [-v]
+    python tools/count_test_lines.py [-v] [--max PERCENT]
+
+With --max, exits 1 when the share is above PERCENT.
 """
 
 from __future__ import annotations
 
+import argparse
 import subprocess
 import sys
 from pathlib import Path
@@ -79,17 +82,24 @@ def generated(path: Path) -> bool:
 
 
 def main() -> int:
-    verbose = "-v" in sys.argv[1:]
+    parser = argparse.ArgumentParser(description="Test lines against code lines.")
+    parser.add_argument("-v", action="store_true", dest="verbose", help="list every file with its count")
+    parser.add_argument("--max", type=float, metavar="PERCENT", help="fail when the share is above this")
+    args = parser.parse_args()
     totals = {}
     for label, dirs in (("code", CODE_DIRS), ("tests", TEST_DIRS)):
         files = tracked(dirs)
         per_file = {path: counted_lines(path) for path in files}
         totals[label] = sum(per_file.values())
-        if verbose:
+        if args.verbose:
             for path, lines in sorted(per_file.items(), key=lambda item: item[1]):
                 print(f"{lines:7d}  {path.relative_to(ROOT)}")
         print(f"{label}: {totals[label]} lines in {len(files)} files")
-    print(f"tests/code: {100 * totals['tests'] / totals['code']:.1f}%")
+    share = 100 * totals["tests"] / totals["code"]
+    print(f"tests/code: {share:.1f}%")
+    if args.max is not None and round(share, 1) > args.max:
+        print(f"above {args.max:g}%: merge or drop tests that restate others", file=sys.stderr)
+        return 1
     return 0
 
 

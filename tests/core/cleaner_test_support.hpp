@@ -34,9 +34,11 @@ public:
         std::error_code error;
         std::filesystem::remove_all(path_, error);
         // remove_all works by path and gives up on trees deeper than PATH_MAX;
-        // rm walks them by descriptor. The mkdtemp name needs no quoting.
+        // rm walks them by descriptor. Without root, folders a test shut must
+        // be opened first. The mkdtemp name needs no quoting.
         if (error) {
-            [[maybe_unused]] const int status = std::system(("rm -rf '" + path_ + "'").c_str());
+            [[maybe_unused]] const int status =
+                std::system(("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'").c_str());
         }
     }
     TempDir(const TempDir&) = delete;
@@ -131,7 +133,7 @@ public:
                                      unsigned long flags, const char* data) {
         static const std::optional<std::string> refused = []() -> std::optional<std::string> {
             if (::unshare(CLONE_NEWNS) != 0)
-                return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+                return std::string("needs root: unshare(CLONE_NEWNS): ") + std::strerror(errno);
             if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
                 return std::string("making / private: ") + std::strerror(errno);
             return std::nullopt;

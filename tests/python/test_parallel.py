@@ -46,10 +46,13 @@ def build_random_tree(root: Path, seed: int) -> None:
         for _ in range(MAX_DEPTH + 2):
             chain = chain / "n"
             chain.mkdir()
-    for mode in (0o000, 0o300, 0o600):  # not listable; listable, not searchable
-        locked = rng.choice(dirs[1:])
-        (locked / "inside").mkdir(exist_ok=True)
-        locked.chmod(mode)
+    # Not listable; listable, not searchable. Deepest first: without root, a
+    # folder below one already locked could not be reached.
+    locked = rng.sample(dirs[1:], 3)
+    for folder in locked:
+        (folder / "inside").mkdir(exist_ok=True)
+    for folder, mode in sorted(zip(locked, (0o000, 0o300, 0o600), strict=True), key=lambda pair: -len(pair[0].parts)):
+        folder.chmod(mode)
 
 
 def flatten(node):

@@ -20,7 +20,7 @@ JSON_FORMAT_VERSION = 1
 # The C-accelerated string encoder behind json.dumps(..., ensure_ascii=False):
 # non-ASCII stays raw UTF-8; quotes, backslashes and control characters are
 # escaped.
-quote = json.encoder.encode_basestring  # type: ignore[attr-defined]
+quote = json.encoder.encode_basestring
 
 
 def write_json(result: TreeScan, stream: TextIO, timestamp: int, root_raw: bytes | None = None) -> None:
