@@ -67,9 +67,12 @@ def run_browse(argv: Sequence[str]) -> int:
         return EXIT_USAGE
     # Said before the screen is taken over, in the scan's words, where it stays readable.
     place = locate(args.path)
-    problem = place if isinstance(place, str) else None
-    if problem is None and not stat.S_ISDIR(place.info.st_mode):
+    if isinstance(place, str):
+        problem: str | None = place
+    elif not stat.S_ISDIR(place.info.st_mode):
         problem = f"cannot browse '{args.path}': Not a directory"
+    else:
+        problem = None
     if problem is None and not (sys.stdin.isatty() and sys.stderr.isatty()):
         # Textual reads the keys from standard input and draws on standard error.
         problem = f"browsing needs a terminal on standard input and standard error; '{PROG} PATH' prints a report"
