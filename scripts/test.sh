@@ -273,10 +273,14 @@ stage_sdist() {
   local first_command
   first_command=$(awk '/^## Try it/ { found = 1 } found && /^    [^ ]/ { sub(/^    /, ""); print; exit }' README.md)
   echo "in $copy: $first_command"
-  (cd "$copy" && unprivileged env PATH="/usr/bin:/bin" bash -c "$first_command") > "$work/first-command.log" 2> "$work/first-command.err" || {
+  # Status 3 is a report whose totals are lower bounds: a user who is not root
+  # meets a folder or two under /usr/share that only root may read.
+  local status=0
+  (cd "$copy" && unprivileged env PATH="/usr/bin:/bin" bash -c "$first_command") > "$work/first-command.log" 2> "$work/first-command.err" || status=$?
+  if ((status != 0 && status != 3)); then
     tail -n 30 "$work/first-command.err"
     exit 1
-  }
+  fi
   grep -A 2 '^total ' "$work/first-command.log" || { echo "the first command printed no total" >&2; exit 1; }
   logged "$work/sdist-build.log" "$tools/bin/python" -m build --sdist --outdir "$work/sdist" "$copy"
   local sdist
