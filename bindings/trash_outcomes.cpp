@@ -67,6 +67,10 @@ std::string_view failure_reason(FailureCause cause) {
     switch (cause) {
         case FailureCause::Os:
             return "os-error";
+        case FailureCause::FolderNotWritable:
+            return "folder-not-writable";
+        case FailureCause::NotMovable:
+            return "not-movable";
         case FailureCause::NoTrashFolder:
             return "no-trash-folder";
         case FailureCause::TrashFolderUnusable:
@@ -171,6 +175,7 @@ constexpr RecordField kTrashOutcomeFields[] = {
     {"location", "The protected location, trash folder or mount point a refusal names, or None."},
     {"message", "The reason as Cleaner.trash would give it in TrashReport.failed, or None on success."},
     {"recorded", "Whether its line was written to the audit log."},
+    {"record_errno", "When it was not recorded: the OS error number of the failed write, or None."},
     {"trash_dir", "The trash folder a moved item went to, or None."},
     {"trash_dir_bytes", "`trash_dir` as exact bytes, or None."},
     {"trash_name", "Its name in that trash folder's files/, or None."},
@@ -220,6 +225,7 @@ PyResult<Ref> make_trash_outcome(const std::string& requested, const PathOutcome
         .maybe_text(location)
         .maybe_text(outcome.message.empty() ? std::nullopt : std::optional(outcome.message))
         .flag(outcome.recorded)
+        .add(errno_value(outcome.record_error))
         .path(outcome.moved ? std::optional(outcome.moved->trash_dir) : std::nullopt)
         .path(outcome.moved ? std::optional(outcome.moved->name) : std::nullopt)
         .add(facts ? to_int(facts->identity.device) : PyResult<Ref>(none()))
@@ -249,6 +255,7 @@ constexpr RecordField kPurgeOutcomeFields[] = {
     {"errno", "The OS error number behind the failure, or None."},
     {"message", "The failure as text, or None."},
     {"recorded", "Whether its line was written to the audit log."},
+    {"record_errno", "When it was not recorded: the OS error number of the failed write, or None."},
     {"entries", "How many entries it held (itself included)."},
     {"disk_usage", "Bytes on disk it took (each inode once): what removing it frees."},
 };
@@ -276,6 +283,7 @@ PyResult<Ref> make_purge_outcome(const platform::PurgeOutcome& outcome) {
         .add(errno_value(failure ? failure->error : 0))
         .maybe_text(failure ? std::optional(failure->text) : std::nullopt)
         .flag(outcome.recorded)
+        .add(errno_value(outcome.record_error))
         .number(outcome.size.entries)
         .number(outcome.size.disk_usage);
     auto done = values.done();
@@ -308,13 +316,15 @@ std::string_view audit_problem_reason(AuditLogProblem problem) {
 PyObject* audit_log_error_class() {
     static PyObject* cls = nullptr;  // made once under the GIL, kept for the process
     if (!cls) {
+        Ref defaults = Ref::steal(Py_BuildValue("{s:s,s:s}", "reason", "os-error", "audit_dir", ""));
+        if (!defaults) return nullptr;
         cls = PyErr_NewExceptionWithDoc(
             "orvalnest._engine.AuditLogError",
             "The audit log cannot be opened, so nothing was moved or removed.\n\n"
-            "`filename` is the audit folder, `errno` the OS error number (or None),\n"
+            "`audit_dir` is the audit folder, `errno` the OS error number (or None),\n"
             "`reason` why as a value: \"os-error\", \"foreign-link\", \"foreign-folder\",\n"
             "\"foreign-log\", \"log-is-link\", \"not-regular\" or \"hard-linked\".",
-            PyExc_OSError, nullptr);
+            PyExc_OSError, defaults.get());
     }
     return cls;
 }
@@ -334,7 +344,7 @@ std::unexpected<Error> raise_audit_log_error(const std::string& audit_dir, const
     auto code = errno_value(error.error.code());
     auto reason = to_str(audit_problem_reason(error.problem));
     if (!filename || !code || !reason) return raised();
-    if (PyObject_SetAttrString(exception.get(), "filename", filename.get()) < 0 ||
+    if (PyObject_SetAttrString(exception.get(), "audit_dir", filename.get()) < 0 ||
         PyObject_SetAttrString(exception.get(), "errno", code->get()) < 0 ||
         PyObject_SetAttrString(exception.get(), "reason", reason->get()) < 0) {
         return raised();
@@ -480,10 +490,10 @@ constexpr std::string_view kPurgeParameters[] = {"cleaner"};
 constexpr KeywordOnly kPurgeKeywords[] = {{"dry_run", false}};
 constexpr ArgumentSpec kPurgeSpec{"purge_trash", {}, kPurgeParameters, 1, kPurgeKeywords};
 
-std::string_view purge_audit_outcome(platform::PurgeKind kind) {
-    if (kind == platform::PurgeKind::Purged) return "purged";
-    if (kind == platform::PurgeKind::WouldPurge) return "would-purge";
-    return "failed";
+AuditOutcome purge_audit_outcome(platform::PurgeKind kind) {
+    if (kind == platform::PurgeKind::Purged) return AuditOutcome::Purged;
+    if (kind == platform::PurgeKind::WouldPurge) return AuditOutcome::WouldPurge;
+    return AuditOutcome::Failed;
 }
 
 PyObject* purge_trash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -515,13 +525,14 @@ PyObject* purge_trash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                     .scan_root = scan_root,
                     .requested = lossy_utf8(outcome.original),
                     .resolved = lossy_utf8(in_trash),
-                    .outcome = *outcome_from_text(purge_audit_outcome(outcome.kind)),
+                    .outcome = purge_audit_outcome(outcome.kind),
                     .detail = outcome.failure ? std::optional(outcome.failure->text) : std::nullopt,
                     .extra = {}};
-                if (!is_valid_utf8(outcome.original))
-                    line.extra.emplace_back("requested_raw", raw_form(outcome.original));
-                if (!is_valid_utf8(in_trash)) line.extra.emplace_back("resolved_raw", raw_form(in_trash));
-                return log->append(line).has_value();
+                add_raw_field(line, "requested", outcome.original);
+                add_raw_field(line, "resolved", in_trash);
+                add_path_field(line, "trash_dir", outcome.trash_dir);
+                add_path_field(line, "trash_name", outcome.name);
+                return log->append(line);
             };
             outcomes = platform::purge_trash(candidates, session, *dry_run, record);
         }

@@ -42,11 +42,12 @@ struct PurgeOutcome {
     TreeSize size;  // what was (or would be) removed
     std::optional<MoveFailure> failure;
     bool recorded = false;
+    int record_error = 0;  // when it was not recorded: the errno of the failed write (0: none)
 };
 
-// Called for each outcome in turn to write its audit line; false when that
+// Called for each outcome in turn to write its audit line; an error when that
 // failed: nothing more is removed after it.
-using PurgeRecorder = FunctionRef<bool(const PurgeOutcome&)>;
+using PurgeRecorder = FunctionRef<OsResult<void>(const PurgeOutcome&)>;
 
 // Finds each candidate in the trash (the folder its record names, else the
 // home trash and the trash folders of the filesystem it came from) by an info

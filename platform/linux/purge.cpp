@@ -222,11 +222,15 @@ std::vector<PurgeOutcome> purge_trash(std::span<const PurgeCandidate> candidates
         if (::fstatat(trash->location.files.get(), entry->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;  // no longer in the trash
         if (stopped) {
+            outcome.failure =
+                MoveFailure{FailureCause::AuditLogWrite, 0, "not attempted: audit log write failed"};
             out.push_back(std::move(outcome));
             continue;
         }
         purge_one(*trash, outcome, dry_run, mounts);
-        outcome.recorded = record(outcome);
+        const auto recorded = record(outcome);
+        outcome.recorded = recorded.has_value();
+        if (!recorded) outcome.record_error = recorded.error().code();
         stopped = !outcome.recorded;
         out.push_back(std::move(outcome));
     }

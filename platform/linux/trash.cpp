@@ -200,14 +200,17 @@ std::optional<TrashFailure> probe_move(const ItemToTrash& item, TrashSession& se
                                      FailureCause::MountPoint);
     }
     const std::string parent_path(paths::parent(item.path).value_or("/"));
+    const auto refused = [&](const OsError& error, FailureCause cause) {
+        auto failure = os_failure(error, "cannot move " + shown(item.path) + " out of " + shown(parent_path));
+        failure.cause = cause;
+        return failure;
+    };
     if (auto changeable = linux_trash::can_change_folder(item.parent); !changeable)
-        return os_failure(changeable.error(),
-                          "cannot move " + shown(item.path) + " out of " + shown(parent_path));
+        return refused(changeable.error(), FailureCause::FolderNotWritable);
     const std::string name(item.name);
     if (auto movable = linux_trash::can_rename_out(item.parent, name.c_str(), item.facts, item.parent_facts);
         !movable) {
-        return os_failure(movable.error(),
-                          "cannot move " + shown(item.path) + " out of " + shown(parent_path));
+        return refused(movable.error(), FailureCause::NotMovable);
     }
     return linux_trash::probe_trash_location(parent_path, item.parent_facts, session);
 }

@@ -200,9 +200,9 @@ std::expected<TrashLocation, TrashFailure> open_volume_trash(const std::string& 
     return location;
 }
 
-std::expected<TrashLocation, TrashFailure> find_location(const std::string& real_parent,
-                                                         const EntryFacts& parent,
-                                                         const TrashSession& session, Mode mode) {
+std::expected<TrashLocation, TrashFailure> find_location_as_is(const std::string& real_parent,
+                                                               const EntryFacts& parent,
+                                                               const TrashSession& session, Mode mode) {
     if (const auto& home = session.home_trash()) {
         const auto home_mount = home_trash_mount(*home, session);
         if (!home_mount) return std::unexpected(home_mount.error());
@@ -214,6 +214,16 @@ std::expected<TrashLocation, TrashFailure> find_location(const std::string& real
         }
     }
     return open_volume_trash(real_parent, parent, session, mode);
+}
+
+// Whatever system call failed on the way, the item has no trash to go to.
+std::expected<TrashLocation, TrashFailure> find_location(const std::string& real_parent,
+                                                         const EntryFacts& parent,
+                                                         const TrashSession& session, Mode mode) {
+    auto location = find_location_as_is(real_parent, parent, session, mode);
+    if (!location && location.error().cause == FailureCause::Os)
+        location.error().cause = FailureCause::NoTrashFolder;
+    return location;
 }
 
 }  // namespace

@@ -450,9 +450,9 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
         candidates.push_back({work_ + "/" + name, std::nullopt, std::nullopt, now + 1});
     TrashSession session(::geteuid(), home_trash_dir());
     std::vector<std::string> recorded;
-    const auto record = [&](const PurgeOutcome& outcome) {
+    const auto record = [&](const PurgeOutcome& outcome) -> OsResult<void> {
         recorded.push_back(outcome.name);
-        return true;
+        return {};
     };
     for (const bool dry_run : {true, false}) {
         recorded.clear();

@@ -54,6 +54,12 @@ std::string serialize_line(const AuditRecord& record);
 // printable ASCII as "%XX" (upper-case hex), the rest as it is. The same form
 // as the JSON export's name_raw.
 std::string raw_form(std::string_view bytes);
+// Extra fields for a path: `key`_raw with its raw form, only when its text
+// (in a documented field already) lost bytes; or `key` with its text and
+// then, likewise, `key`_raw.
+void add_raw_field(AuditRecord& record, std::string_view key, std::string_view bytes);
+void add_path_field(AuditRecord& record, std::string_view key, std::string_view bytes);
+
 // The bytes of a raw_form() text; none when it is not one.
 std::optional<std::string> from_raw_form(std::string_view text);
 

@@ -7,8 +7,11 @@
 namespace orvalnest {
 
 enum class FailureCause {
-    Os,                   // a system call failed: the errno says which way
-    NoTrashFolder,        // no trash folder can be used or made on the item's filesystem
+    Os,                 // a system call failed: the errno says which way
+    FolderNotWritable,  // its folder does not let it be taken out (permissions, a read-only disk)
+    NotMovable,     // the item itself may not be moved (a sticky folder, immutable, a folder without write
+                    // permission)
+    NoTrashFolder,  // no trash folder can be used or made on the item's filesystem
     TrashFolderUnusable,  // the trash folder is a link, or someone else's
     MountPoint,           // the item is a mount point
     ContainsMountPoint,   // a filesystem is mounted below the item (found after the move: put back)

@@ -53,6 +53,7 @@ struct PathOutcome {
     std::optional<MoveFailure> failure;    // Failed, WouldFail, NotAttempted (the failed audit write)
     std::string message;                   // the plain report's reason; empty for a success
     bool recorded = false;                 // whether its audit line was written
+    int record_error = 0;                  // when it was not: the errno of the failed write (0: none)
     std::optional<EntryFacts> facts;       // of the entry as judged
     std::optional<MovedItem> moved;        // Trashed
     std::optional<TreeSize> tree_size;     // measured: the entry and all below it, before any move

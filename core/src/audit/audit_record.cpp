@@ -1,6 +1,7 @@
 #include <chrono>
 
 #include "orvalnest/audit.hpp"
+#include "orvalnest/text.hpp"
 
 namespace orvalnest {
 
@@ -134,6 +135,15 @@ std::string raw_form(std::string_view bytes) {
         }
     }
     return out;
+}
+
+void add_raw_field(AuditRecord& record, std::string_view key, std::string_view bytes) {
+    if (!is_valid_utf8(bytes)) record.extra.emplace_back(std::string(key) + "_raw", raw_form(bytes));
+}
+
+void add_path_field(AuditRecord& record, std::string_view key, std::string_view bytes) {
+    record.extra.emplace_back(std::string(key), lossy_utf8(bytes));
+    add_raw_field(record, key, bytes);
 }
 
 std::optional<std::string> from_raw_form(std::string_view text) {

@@ -85,13 +85,6 @@ AuditOutcome audit_outcome(OutcomeKind kind) {
     }
 }
 
-// The readable form, then (when that form lost bytes) the raw one: a name
-// that is not UTF-8 can then still be found again from the log alone.
-void add_path_field(AuditRecord& record, std::string_view key, std::string_view bytes) {
-    record.extra.emplace_back(std::string(key), lossy_utf8(bytes));
-    if (!is_valid_utf8(bytes)) record.extra.emplace_back(std::string(key) + "_raw", raw_form(bytes));
-}
-
 AuditRecord record_of(const PathOutcome& outcome, std::string_view path, const std::string& user,
                       const std::string& scan_root, bool extended) {
     AuditRecord record{
@@ -105,9 +98,9 @@ AuditRecord record_of(const PathOutcome& outcome, std::string_view path, const s
         .extra = {},
     };
     if (!extended) return record;
-    if (!is_valid_utf8(path)) record.extra.emplace_back("requested_raw", raw_form(path));
-    if (outcome.resolved && !is_valid_utf8(*outcome.resolved))
-        record.extra.emplace_back("resolved_raw", raw_form(*outcome.resolved));
+    // A name that is not UTF-8 can then still be found again from the log alone.
+    add_raw_field(record, "requested", path);
+    if (outcome.resolved) add_raw_field(record, "resolved", *outcome.resolved);
     if (outcome.moved) {
         add_path_field(record, "trash_dir", outcome.moved->trash_dir);
         add_path_field(record, "trash_name", outcome.moved->name);
@@ -138,6 +131,7 @@ std::expected<std::vector<PathOutcome>, Failure> run_trash_request(const PathPol
         PathOutcome outcome = handle_path(policy, scope, paths[i], options, expected, backend);
         auto appended = log.append(record_of(outcome, paths[i], log.user(), scan_root, options.extended));
         outcome.recorded = appended.has_value();
+        if (!appended) outcome.record_error = appended.error().code();
         outcomes.push_back(std::move(outcome));
         if (!appended) {
             // Nothing more is touched once the log can no longer record it; the
