@@ -134,7 +134,9 @@ OsResult<void> MountTable::reread() {
         entries_.clear();
         for (int i = 0; i < got; ++i) {
             const auto& fs = table[static_cast<size_t>(i)];
-            entries_.push_back({static_cast<std::uint64_t>(i + 1), 0, 0, "/", fs.f_mntonname});
+            // The filesystem id tells which entries show the same filesystem.
+            entries_.push_back({static_cast<std::uint64_t>(i + 1), 0, static_cast<dev_t>(fs.f_fsid.val[0]),
+                                "/", fs.f_mntonname});
         }
         break;
     }

@@ -455,7 +455,13 @@ std::expected<std::string, PolicyRefusal> PathPolicy::validate(std::string_view 
 }
 
 std::optional<PolicyRefusal> PathPolicy::refuse_mounts_below(std::string_view moved,
+                                                             std::optional<std::uint64_t> mount,
                                                              PolicyScope& scope) const {
+    // Only a mount below the folder's own mount can have come along with it:
+    // where that mount had none at the last read and the kernel reports no
+    // change since, there is nothing to find.
+    const auto& current = scope.mounts();
+    if (current && mount && !current->has_children(*mount)) return std::nullopt;
     const auto& mounts = scope.reread_mounts();
     if (!mounts) return PolicyRefusal::because(RefusalKind::MountTableUnreadable, mounts.error().text());
     if (mounts->is_mount_point(moved)) return PolicyRefusal::at(RefusalKind::MountPoint, {});

@@ -144,9 +144,13 @@ public:
     std::expected<std::string, PolicyRefusal> validate(std::string_view path) const;
 
     // Whether nothing is mounted at or below the folder that was moved and now
-    // is `moved` (its real path): mounts move along with the folders above
-    // them, so this is asked once more after every move of a folder.
-    std::optional<PolicyRefusal> refuse_mounts_below(std::string_view moved, PolicyScope& scope) const;
+    // is `moved` (its real path), on the mount `mount`: mounts move along with
+    // the folders above them, so this is asked once more after every move of
+    // a folder. The mount table is read again unless no mount was ever below
+    // `mount` and none has been made since.
+    std::optional<PolicyRefusal> refuse_mounts_below(std::string_view moved,
+                                                     std::optional<std::uint64_t> mount,
+                                                     PolicyScope& scope) const;
 
     // realpath() of the scan root the policy was built from.
     const std::string& scan_root() const { return scan_root_; }

@@ -55,7 +55,7 @@ PathOutcome handle_path(const PathPolicy& policy, PolicyScope& scope, std::strin
     // Mounts move along with the folders above them: once a folder is in the
     // trash, nothing may be mounted below it, whatever was there when it was judged.
     const auto after = [&](std::string_view moved) -> std::optional<MoveFailure> {
-        auto refusal = policy.refuse_mounts_below(moved, scope);
+        auto refusal = policy.refuse_mounts_below(moved, candidate->facts.mount_id, scope);
         if (!refusal) return std::nullopt;
         return MoveFailure{FailureCause::ContainsMountPoint, 0,
                            lossy_utf8(candidate->resolved) + " " + refusal->message()};
