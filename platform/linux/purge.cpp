@@ -25,8 +25,9 @@ namespace {
 using linux_trash::os_failure;
 
 // A record is written right after its move, and the info file's date was
-// taken right before it: the two agree to within a moment.
-constexpr std::time_t kRecordLag = 2;
+// taken right before it: the two agree to within moments. A wider window only
+// risks finding two info files for one record, and such a record is left alone.
+constexpr std::time_t kRecordLag = 10;
 // An info file is a few hundred bytes; anything much larger is not one of ours.
 constexpr off_t kMaxInfoSize = 65536;
 

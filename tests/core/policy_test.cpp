@@ -38,10 +38,13 @@ TEST(PolicyBuild, GuardsTheHomeAsWrittenAndResolvedAndFromThePasswordDatabaseWit
     EXPECT_EQ(std::pair(home.written, home.resolved),
               std::pair(tmp / "homelink", testing::real(tmp / "home")));
 
-    // Without HOME, the home the trash backend would use.
-    env.set("HOME", std::nullopt);
-    EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back().written,
-              getpwuid(geteuid())->pw_dir);
+    // Without a usable HOME (unset, empty, relative), the home the trash backend would use.
+    for (const auto& home :
+         {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>("rel")}) {
+        env.set("HOME", home);
+        EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back().written,
+                  getpwuid(geteuid())->pw_dir);
+    }
 }
 
 // Scanning "/" leaves only the protected lists between the user and the system.

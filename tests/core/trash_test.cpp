@@ -408,7 +408,8 @@ TEST_F(LinuxTrash, AMoveOfAnotherEntryOrOfAMountHolderIsPutBack) {
         auto facts = examine_at(parent.get(), "f").value();
         if (swapped) facts.identity.inode += 1;  // as if "f" had been exchanged after it was judged
         TrashSession session(::geteuid(), home_trash_dir());
-        const ItemToTrash item{parent.get(), "f", work_ + "/f", facts, examine_at(parent.get(), "").value()};
+        const std::string path = work_ + "/f";
+        const ItemToTrash item{parent.get(), "f", path, facts, examine_at(parent.get(), "").value()};
         const auto refuse = [](std::string_view moved) -> std::optional<TrashFailure> {
             return TrashFailure::unknown(std::string(moved) + " holds a mount",
                                          FailureCause::ContainsMountPoint);
