@@ -507,13 +507,16 @@ PyObject* purge_trash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         const CleanerFields& cleaner = **fields;
         auto log = AuditLog::open(cleaner.audit_dir);
         if (!log) return raise_audit_log_error(cleaner.audit_dir, log.error());
-        auto records = AuditLog::read_all(cleaner.audit_dir);
-        if (!records) return raise_audit_log_error(cleaner.audit_dir, records.error());
         ::tzset();
         std::vector<platform::PurgeOutcome> outcomes;
+        std::optional<AuditOpenError> unreadable;
         {
+            // Reading a long log and emptying folders both take their time.
             GilRelease released;
-            const auto candidates = platform::purge_candidates(*records, cleaner.policy.scan_root());
+            auto records = AuditLog::read_all(cleaner.audit_dir);
+            if (!records) unreadable = records.error();
+            const auto candidates = records ? platform::purge_candidates(*records, cleaner.policy.scan_root())
+                                            : std::vector<platform::PurgeCandidate>();
             platform::TrashSession session(::geteuid(), cleaner.policy.home_trash());
             const std::string scan_root = lossy_utf8(cleaner.policy.scan_root());
             const auto record = [&](const platform::PurgeOutcome& outcome) {
@@ -534,8 +537,9 @@ PyObject* purge_trash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 add_path_field(line, "trash_name", outcome.name);
                 return log->append(line);
             };
-            outcomes = platform::purge_trash(candidates, session, *dry_run, record);
+            if (records) outcomes = platform::purge_trash(candidates, session, *dry_run, record);
         }
+        if (unreadable) return raise_audit_log_error(cleaner.audit_dir, *unreadable);
         std::vector<Ref> items;
         for (const auto& outcome : outcomes) {
             auto item = make_purge_outcome(outcome);

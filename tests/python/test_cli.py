@@ -283,8 +283,9 @@ def test_trash_reports_each_path_in_order_audits_it_and_says_where_the_space_wen
         f"trashed      {requested[2]}",
         f"failed       {requested[3]}: no such file or directory",
         f"in the trash 2 items, {format_bytes(moved)}, in {isolated_home}/.local/share/Trash",
-        "             get it back from your desktop's trash, or with trash-restore (trash-cli) or gio trash --restore",
-        f"             the space returns only when the trash is emptied: orvalnest trash --purge --root {tree}",
+        "             undo with the desktop's trash, trash-restore or gio trash --restore",
+        "             the space comes back when the trash is emptied; for these items:",
+        f"             orvalnest trash --purge --root {tree}",
         f"audit log    {tmp_path / 'audit' / 'deletions.jsonl'}",
     ]
     records = audit_records(tmp_path / "audit")

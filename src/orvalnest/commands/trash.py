@@ -27,9 +27,10 @@ Every path must lie strictly inside --root (symbolic links cannot lead out of
 it), must not contain '..', and must not be a system or profile folder, a
 trash folder, the audit log or a mount point, under any name it shows up as.
 Every attempt, refused ones and dry runs included, is appended to
-deletions.jsonl in the audit directory: --audit-dir, else ${AUDIT_LOG_DIR_ENV},
-else $XDG_STATE_HOME/orvalnest (~/.local/state/orvalnest). That folder and the
-log must belong to you and are never reached through someone else's link.
+deletions.jsonl in the audit directory: --audit-dir,
+else ${AUDIT_LOG_DIR_ENV}, else $XDG_STATE_HOME/orvalnest
+(~/.local/state/orvalnest). That folder and the log must belong to you and
+are never reached through someone else's link.
 
 --dry-run moves nothing and checks what each move would need (a folder that
 lets the item go, a trash folder on the same disk): "would fail" says why not.
@@ -66,7 +67,7 @@ _VERBS = {
     "purged": "purged",
     "would-purge": "would purge",
 }
-_RESTORE_HINT = "get it back from your desktop's trash, or with trash-restore (trash-cli) or gio trash --restore"
+_RESTORE_HINT = "undo with the desktop's trash, trash-restore or gio trash --restore"
 
 
 def _cleaner_parser(command: str, description: str, epilog: str) -> argparse.ArgumentParser:
@@ -122,7 +123,7 @@ def run_trash(argv: Sequence[str]) -> int:
     if args.purge:
         status = _report_purge(purged, args.dry_run, cleaner.scan_root)
     else:
-        status = _report_trash(outcomes, args.dry_run, args.root)
+        status = _report_trash(outcomes, args.dry_run, cleaner.scan_root)
     print(f"audit log    {printable(cleaner.audit_log)}")
     if interrupt.pending:
         print_error("Ctrl+C arrived while working; the request had already started and ran to its end")
@@ -155,7 +156,8 @@ def _report_trash(outcomes: Sequence[TrashOutcome], dry_run: bool, root: str) ->
         print(f"in the trash {count}, {format_bytes(size)}, in {printable(trash_dir)}")
     if moved:
         print(f"             {_RESTORE_HINT}")
-        print(f"             the space returns only when the trash is emptied: {PROG} trash --purge --root {root}")
+        print("             the space comes back when the trash is emptied; for these items:")
+        print(f"             {PROG} trash --purge --root {printable(root)}")
     return _status(outcomes, "trashed" if not dry_run else "would-trash")
 
 
