@@ -54,17 +54,6 @@ def audit_records(folder):
     return [json.loads(line) for line in lines[:-1]]  # a torn line would not parse
 
 
-def trash_info_paths(trash):
-    """Name in files/ -> the original path its .trashinfo records."""
-    recorded = {}
-    for entry in os.listdir(trash / "info") if (trash / "info").exists() else []:
-        assert entry.endswith(".trashinfo")
-        lines = (trash / "info" / entry).read_bytes().decode().splitlines()
-        path = next(line[len("Path=") :] for line in lines if line.startswith("Path="))
-        recorded[entry[: -len(".trashinfo")]] = urllib.parse.unquote(path, errors="surrogateescape")
-    return recorded
-
-
 def in_private_mounts(script, *args, timeout=300):
     """Runs `script` in a Python child with a mount namespace of its own
     (everything mounted there vanishes with it) and returns the JSON it
@@ -83,3 +72,14 @@ def in_private_mounts(script, *args, timeout=300):
         pytest.skip(child.stderr.strip())
     assert child.returncode == 0, child.stderr
     return json.loads(child.stdout.splitlines()[-1])
+
+
+def trash_info_paths(trash):
+    """Name in files/ -> the original path its .trashinfo records."""
+    recorded = {}
+    for entry in os.listdir(trash / "info") if (trash / "info").exists() else []:
+        assert entry.endswith(".trashinfo")
+        lines = (trash / "info" / entry).read_bytes().decode().splitlines()
+        path = next(line[len("Path=") :] for line in lines if line.startswith("Path="))
+        recorded[entry[: -len(".trashinfo")]] = urllib.parse.unquote(path, errors="surrogateescape")
+    return recorded
