@@ -1,5 +1,9 @@
 // Cleaner: moves what a user picked from a scan to the OS trash, under the
 // path policy, with one audit record per path.
+#include "cleaner.hpp"
+
+#include <time.h>
+
 #include "orvalnest/audit.hpp"
 #include "orvalnest/paths.hpp"
 #include "orvalnest/policy.hpp"
@@ -9,16 +13,11 @@
 
 #include "classes.hpp"
 #include "gil.hpp"
-#include "trash.hpp"
+#include "trash_backend.hpp"
 #include "trash_report.hpp"
 
 namespace orvalnest::py {
 namespace {
-
-struct CleanerFields {
-    PathPolicy policy;
-    std::string audit_dir;  // lexical absolute form; need not exist
-};
 
 struct CleanerObject {
     PyObject_HEAD using Fields = CleanerFields;
@@ -111,23 +110,24 @@ PyObject* trash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                                        " (nothing was deleted): " + log.error().text());
         }
         std::string audit_log_text = lossy_utf8(log->path());
+        // The time zone is read from the environment here, with the lock
+        // held, not by the first info file's date in the released section.
+        ::tzset();
 
-        std::expected<TrashOutcome, Failure> outcome;
+        std::expected<std::vector<PathOutcome>, Failure> outcomes;
         {
             // Cleaner fields never change after construction, so they are read
             // in place while other threads run.
             GilRelease released;
-            platform::TrashSession session;
-            const auto move_item = [&session](std::string_view resolved) -> std::expected<void, std::string> {
-                auto moved = platform::move_to_trash(resolved, session);
-                if (!moved) return std::unexpected(moved.error().text());
-                return {};
-            };
-            outcome = run_trash_request(fields.policy, *log, *paths, dry_run, move_item);
+            platform::PlatformTrash backend(fields.policy);
+            RequestOptions options;
+            options.dry_run = dry_run;
+            outcomes = run_trash_request(fields.policy, *log, *paths, options, backend);
         }
-        if (!outcome) return std::unexpected(Error::failure(std::move(outcome.error())));
-        return make_trash_report(TrashReportFields{std::move(outcome->trashed), std::move(outcome->failed),
-                                                   dry_run, std::move(audit_log_text)});
+        if (!outcomes) return std::unexpected(Error::failure(std::move(outcomes.error())));
+        auto split = split_outcomes(*paths, *outcomes);
+        return make_trash_report(TrashReportFields{std::move(split.trashed), std::move(split.failed), dry_run,
+                                                   std::move(audit_log_text)});
     });
 }
 
@@ -197,5 +197,12 @@ PyTypeObject* type = nullptr;
 }  // namespace
 
 PyResult<PyTypeObject*> cleaner_class() { return class_object(type, spec); }
+
+PyResult<const CleanerFields*> cleaner_fields(PyObject* object) {
+    auto cls = cleaner_class();
+    if (!cls) return std::unexpected(cls.error());
+    if (!PyObject_TypeCheck(object, *cls)) return type_mismatch(object, "Cleaner");
+    return &fields_of(object);
+}
 
 }  // namespace orvalnest::py

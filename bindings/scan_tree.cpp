@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "classes.hpp"
+#include "engine_api.hpp"
 #include "module_support.hpp"
 #include "orvalnest/scanner.hpp"
 #include "orvalnest/text.hpp"
@@ -178,6 +179,7 @@ PyMethodDef scan_tree_definition = {
 
 PyResult<int> exec_engine(PyObject* module) {
     if (auto added = add_function(module, &scan_tree_definition); !added) return added;
+    if (auto added = add_cleaner_api(module); !added) return added;
     auto cls = scan_progress_class();
     if (!cls) return std::unexpected(cls.error());
     return module_add(module, "ScanProgress", reinterpret_cast<PyObject*>(*cls));

@@ -97,6 +97,22 @@ std::string join(std::string_view dir, std::string_view name) {
     return out;
 }
 
+std::string normal_form(std::string_view path) {
+    std::string out;
+    for (const auto& component : components(path)) {
+        if (component.kind == ComponentKind::Root) continue;
+        out.push_back('/');
+        out.append(component.text);
+    }
+    if (out.empty() && is_absolute(path)) out.push_back('/');
+    return out;
+}
+
+bool within(std::string_view path, std::string_view base) {
+    if (base.empty() || !path.starts_with(base)) return false;
+    return path.size() == base.size() || base == "/" || path[base.size()] == '/';
+}
+
 OsResult<std::string> lexical_absolute(std::string_view path) {
     if (path.empty()) return std::unexpected(OsError::custom("cannot make an empty path absolute"));
     std::string out;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,14 @@ std::string deletion_date(std::time_t when);
 // `original` is the absolute path (home trash) or the path relative to the
 // top directory (a per-volume trash).
 std::string trash_info_text(std::string_view original, std::time_t when);
+
+// What an info file says: the original path's bytes (as written: absolute,
+// or relative to the top directory) and the deletion time as local time read
+// back into seconds since the epoch. None for a file that is not one.
+struct TrashInfo {
+    std::string path;
+    std::time_t deleted_at = 0;
+};
+std::optional<TrashInfo> parse_trash_info(std::string_view text);
 
 }  // namespace orvalnest::platform::linux_trash

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "../trash.hpp"
-#include "mount_identity.hpp"
+#include "orvalnest/entry_facts.hpp"
 #include "orvalnest/error.hpp"
 #include "orvalnest/unique_fd.hpp"
 
@@ -21,17 +21,25 @@ struct TrashLocation {
     std::string top_dir;  // empty for the home trash; else the mount point Path= is relative to
 };
 
-// $XDG_DATA_HOME/Trash when XDG_DATA_HOME is an absolute path, else
-// $HOME/.local/share/Trash (the password database's home when HOME is unusable):
-// the folder the path policy keeps out of the trash.
-std::optional<std::string> home_trash_path();
-
 // Opens (creating what is missing, mode 0700) the trash for an item whose
-// parent directory is `real_parent` on the mount `parent_mount`. Every folder
-// of the trash itself is opened without following links and must be a
-// directory owned by the effective user.
+// parent directory is `real_parent`, described by `parent`. Every folder of
+// the trash itself is opened without following links and must be a directory
+// owned by the session's user; the folders above the home trash are reached
+// without following a link someone else owns, and nothing above the home
+// folder is created.
 std::expected<TrashLocation, TrashFailure> trash_location_for(const std::string& real_parent,
-                                                              const MountIdentity& parent_mount);
+                                                              const EntryFacts& parent,
+                                                              const TrashSession& session);
+
+// What trash_location_for() would meet, creating nothing: a folder that is
+// missing but could be made is no failure.
+std::optional<TrashFailure> probe_trash_location(const std::string& real_parent, const EntryFacts& parent,
+                                                 const TrashSession& session);
+
+// The trash folder at `path` as it is, creating nothing: opened as
+// trash_location_for() opens it. Fails with ENOENT when it does not exist.
+std::expected<TrashLocation, TrashFailure> open_existing_trash(const std::string& path,
+                                                               const TrashSession& session);
 
 // An Os failure "context: <OS error text>" (Unknown for errors without a number).
 TrashFailure os_failure(const OsError& error, const std::string& context);

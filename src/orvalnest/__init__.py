@@ -28,6 +28,15 @@ def _load_engine() -> None:
 
 
 _load_engine()
-from orvalnest._engine import ScanProgress, scan_tree  # noqa: E402  (registered just above)
+from orvalnest._engine import (  # noqa: E402  (registered just above)  # noqa: E402  (the cleaner's extended API)
+    AuditLogError,
+    PurgeOutcome,
+    ScanProgress,
+    TrashOutcome,
+    purge_trash,
+    scan_tree,
+    trash_outcomes,
+)
 
 __all__ = [*_native.__all__, "scan_tree", "ScanProgress"]
+__all__ += ["trash_outcomes", "purge_trash", "TrashOutcome", "PurgeOutcome", "AuditLogError"]

@@ -22,7 +22,8 @@ AuditRecord sample_record() {
                        .requested = "/Users/someone/Downloads/old.zip",
                        .resolved = "/Users/someone/Downloads/old.zip",
                        .outcome = AuditOutcome::Trashed,
-                       .detail = std::nullopt};
+                       .detail = std::nullopt,
+                       .extra = {}};
 }
 
 TEST(AuditRecordJson, IsCompactWithFieldsInFixedOrderAndEscapesExactlyControlBytesQuoteAndBackslash) {
@@ -65,7 +66,7 @@ TEST(AuditLogFile, OpenCreatesDirectoriesAndAPrivateFileAndOpensLinkedOrExisting
     {
         auto log = AuditLog::open(dir + "/").value();
         EXPECT_EQ(log.path(), dir + "/deletions.jsonl");
-        EXPECT_EQ(std::pair(mode_of(log.path()), mode_of(dir)), std::pair(0600u, 0777u));
+        EXPECT_EQ(std::pair(mode_of(log.path()), mode_of(dir)), std::pair(0600u, 0700u));
         ASSERT_TRUE(log.append(sample_record()));  // appending is the concurrency test's
     }
     ::umask(saved_umask);
@@ -83,6 +84,79 @@ TEST(AuditLogFile, OpenCreatesDirectoriesAndAPrivateFileAndOpensLinkedOrExisting
     EXPECT_EQ(AuditLog::open(tmp.path() + std::string("/a\0b", 4)).error().text(),
               "file name contained an unexpected NUL byte");
 }
+
+// Someone who can write in the audit folder, or owns it or a link on the way
+// to it, must not be able to point the log at another file: root would append
+// a line with a file name of their choosing to it on every request.
+struct Plant {
+    const char* name;
+    void (*make)(const std::string& dir, const std::string& victim);
+    AuditLogProblem problem;
+    std::string blamed;  // the path the message names, below the test folder
+};
+
+void PrintTo(const Plant& plant, std::ostream* out) { *out << plant.name; }
+
+constexpr uid_t kSomeoneElse = 4242;
+
+class AuditLogPlanted : public ::testing::TestWithParam<Plant> {};
+
+TEST_P(AuditLogPlanted, IsRefusedBeforeAnythingIsWrittenAndNamesThePlace) {
+    if (GetParam().problem >= AuditLogProblem::ForeignLink &&
+        GetParam().problem <= AuditLogProblem::ForeignLog && ::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a folder, file or link to someone else";
+    }
+    TempDir tmp;
+    const std::string dir = tmp / "state/audit", victim = tmp / "victim";
+    testing::write_file(victim, "precious");
+    fs::create_directories(tmp / "state");
+    GetParam().make(dir, victim);
+    const auto opened = AuditLog::open(dir);
+    ASSERT_FALSE(opened.has_value());
+    EXPECT_EQ(opened.error().problem, GetParam().problem);
+    EXPECT_NE(opened.error().text().find(tmp / GetParam().blamed), std::string::npos)
+        << opened.error().text();
+    EXPECT_EQ(testing::read_file(victim), "precious");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AuditLogPlanted,
+    ::testing::Values(
+        Plant{"LogLinkedToAFile",
+              [](const std::string& dir, const std::string& victim) {
+                  fs::create_directories(dir);
+                  fs::create_symlink(victim, dir + "/deletions.jsonl");
+              },
+              AuditLogProblem::LogIsLink, "state/audit/deletions.jsonl"},
+        Plant{"LogHardLinkedToAFile",
+              [](const std::string& dir, const std::string& victim) {
+                  fs::create_directories(dir);
+                  fs::create_hard_link(victim, dir + "/deletions.jsonl");
+              },
+              AuditLogProblem::HardLinked, "state/audit/deletions.jsonl"},
+        Plant{"FolderOfAnotherUser",
+              [](const std::string& dir, const std::string&) {
+                  fs::create_directories(dir);
+                  ASSERT_EQ(::chown(dir.c_str(), kSomeoneElse, kSomeoneElse), 0);
+              },
+              AuditLogProblem::ForeignFolder, "state/audit"},
+        Plant{"LogOfAnotherUser",
+              [](const std::string& dir, const std::string&) {
+                  fs::create_directories(dir);
+                  testing::write_file(dir + "/deletions.jsonl", "");
+                  ASSERT_EQ(::chown((dir + "/deletions.jsonl").c_str(), kSomeoneElse, kSomeoneElse), 0);
+              },
+              AuditLogProblem::ForeignLog, "state/audit/deletions.jsonl"},
+        Plant{"FolderReachedThroughAnotherUsersLink",
+              [](const std::string& dir, const std::string& victim) {
+                  const std::string elsewhere = fs::path(victim).parent_path() / "elsewhere";
+                  fs::create_directories(elsewhere + "/audit");
+                  fs::remove(fs::path(dir).parent_path());
+                  fs::create_directory_symlink(elsewhere, fs::path(dir).parent_path());
+                  ASSERT_EQ(::lchown(fs::path(dir).parent_path().c_str(), kSomeoneElse, kSomeoneElse), 0);
+              },
+              AuditLogProblem::ForeignLink, "state"}),
+    [](const ::testing::TestParamInfo<Plant>& info) { return std::string(info.param.name); });
 
 // Set but empty still counts; a value that is not UTF-8 does not.
 TEST(AuditLogUser, ComesFromUsernameThenUserThenUnknown) {

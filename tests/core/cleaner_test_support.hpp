@@ -139,7 +139,8 @@ public:
             return std::nullopt;
         }();
         if (refused) return refused;
-        std::filesystem::create_directories(target);
+        // A file is mounted on a file that exists (/etc/passwd, say).
+        if (!std::filesystem::exists(target)) std::filesystem::create_directories(target);
         if (::mount(source.c_str(), target.c_str(), type, flags, data) != 0)
             return "mount " + target + ": " + std::strerror(errno);
         targets_.push_back(target);

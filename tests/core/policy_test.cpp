@@ -38,10 +38,13 @@ TEST(PolicyBuild, GuardsTheHomeAsWrittenAndResolvedAndFromThePasswordDatabaseWit
     EXPECT_EQ(std::pair(home.written, home.resolved),
               std::pair(tmp / "homelink", testing::real(tmp / "home")));
 
-    // Without HOME, the home the trash backend would use.
-    env.set("HOME", std::nullopt);
-    EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back().written,
-              getpwuid(geteuid())->pw_dir);
+    // Without a usable HOME (unset, empty, relative), the home the trash backend would use.
+    for (const auto& home :
+         {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>("rel")}) {
+        env.set("HOME", home);
+        EXPECT_EQ(PathPolicy::build(tmp.path()).value().protected_exact().back().written,
+                  getpwuid(geteuid())->pw_dir);
+    }
 }
 
 // Scanning "/" leaves only the protected lists between the user and the system.
@@ -66,6 +69,10 @@ TEST(PolicyProtected, GuardsTheSystemWhenScanningTheFilesystemRoot) {
         {"/bin/sh", protects("/bin")},
         {"/bin", "/bin is a protected system location"},
         {"/var", protects("/var")},
+        // Every user's mail, the system's own backups, and fsck's folder.
+        {"/var/mail", protects("/var/mail")},
+        {"/var/backups", protects("/var/backups")},
+        {"/lost+found", "/lost+found is a protected system location"},
         {"/home", protects("/home")},
         {tmp / "home/", protects(tmp / "home")},
         {tmp / "home/notes.txt", "accepted " + testing::real(tmp / "home/notes.txt")},
@@ -87,24 +94,41 @@ TEST(PolicyProtected, ScanRootInsideAProtectedTreeRefusesEverything) {
 // Guards that need mounts: a bind mount of "/" and of the home's parent
 // (another spelling of the same folders, as a case-insensitive filesystem
 // gives), a disk mounted below a folder, the trash folders and the audit log.
+// Guards that need mounts: a bind mount of "/" and of the home's parent
+// (another spelling of the same folders, as a case-insensitive filesystem
+// gives), a disk mounted below a folder, the trash folders and the audit log;
+// and folders that show up a second time elsewhere (a bind of part of /usr, of
+// the trash's info/, a disk also mounted inside the trash). The password
+// database names another user, bob, for the policy built as root.
 class PolicyGuards : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string s = scan_;
-        for (const char* dir : {"people/alice", "data/Trash/info", "state/audit", "logs", "plain/.Trash-"}) {
+        for (const char* dir :
+             {"people/alice", "people/bob/.local/share/Trash/files/x", "data/Trash/info/x",
+              "data/Trash/files", "state/audit", "logs", "plain/.Trash-", "plain/lost+found"}) {
             fs::create_directories(s + "/" + dir + (std::string(dir).ends_with("-") ? uid_ : ""));
         }
         write_file(s + "/people/alice/notes");
         write_file(s + "/logs/real.jsonl");
+        write_file(tmp_ / "passwd",
+                   "root:x:0:0::/root:/bin/sh\nbob:x:4242:4242::" + s + "/people/bob:/bin/sh\n");
         fs::create_symlink(s + "/logs/real.jsonl", s + "/state/audit/deletions.jsonl");
         fs::create_symlink(".", tmp_ / "tlink");
         for (auto refused : {mounts_.tmpfs(s + "/mnt/usb"), mounts_.bind("/", s + "/sysroot"),
-                             mounts_.bind(s + "/people", s + "/PEOPLE"), mounts_.tmpfs(s + "/vol")}) {
+                             mounts_.bind(s + "/people", s + "/PEOPLE"), mounts_.tmpfs(s + "/vol"),
+                             mounts_.bind("/usr/share", s + "/share"),
+                             mounts_.bind(s + "/data/Trash/info", s + "/info-bind"),
+                             mounts_.tmpfs(s + "/disk"), mounts_.bind(s + "/disk", s + "/data/Trash/files"),
+                             mounts_.bind(tmp_ / "passwd", "/etc/passwd")}) {
             if (refused) GTEST_SKIP() << *refused;
         }
         write_file(s + "/mnt/usb/file");
+        write_file(s + "/disk/db");
         fs::create_directories(s + "/vol/.Trash-" + uid_ + "/files/x");
         fs::create_directories(s + "/vol/.Trash/" + uid_ + "/info");
+        fs::create_directories(s + "/vol/.Trash-4242/files");
+        fs::create_directories(s + "/vol/lost+found");
         env_.set("HOME", s + "/people/alice");
         env_.set("XDG_DATA_HOME", s + "/data");
         policy_.emplace(PathPolicy::build(s, s + "/state/audit").value());
@@ -119,6 +143,12 @@ protected:
 };
 
 TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
+    const auto expand = [&](std::string text) {
+        for (const auto& [from, to] : {std::pair("$S", scan_), {"$U", uid_}, {"$T", tmp_.path()}}) {
+            for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, 2, to);
+        }
+        return text;
+    };
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"/people/alice/../x", "path contains '.' or '..' components"},  // would resolve inside
         {"", kItselfMessage},
@@ -139,17 +169,34 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
         {"/state", "contains $S/state/audit, which holds the audit log"},
         {"/state/audit/deletions.jsonl", "$S/state/audit holds the audit log"},
         {"/logs/real.jsonl", "$S/logs/real.jsonl holds the audit log"},
-    };
-    const auto expand = [&](std::string text) {
-        for (const auto& [from, to] : {std::pair("$S", scan_), {"$U", uid_}, {"$T", tmp_.path()}}) {
-            for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, 2, to);
-        }
-        return text;
+        // Where an entry really lives: under each name its folder has.
+        {"/share/doc", "/usr is a protected system location"},
+        {"/sysroot/dev", "/dev is a protected system location"},  // the folder /dev's mount hides
+        {"/info-bind", "path is a mount point"},
+        {"/info-bind/x", "$S/data/Trash is a trash folder"},
+        {"/disk/db", "$S/data/Trash is a trash folder"},
+        {"/vol/.Trash-4242/files", "$S/vol/.Trash-4242 is a trash folder"},
+        {"/vol/lost+found", "$S/vol/lost+found is a protected system location"},
+        {"/plain/lost+found", "accepted"},
+        {"/people/bob", "$S/people/bob is a protected system location"},
+        {"/people/bob/.local", "contains the trash folder $S/people/bob/.local/share/Trash"},
+        {"/people/bob/.local/share/Trash/files/x", "$S/people/bob/.local/share/Trash is a trash folder"},
     };
     for (const auto& [path, expected] : cases) {
         const auto result = policy_->validate(path.starts_with("$T") ? expand(path) : scan_ + expand(path));
         EXPECT_EQ(result ? "accepted" : result.error().message(), expand(expected)) << path;
     }
+}
+
+// Something mounted on the scan root after the policy was made is not the
+// folder that was scanned: every request sees the root as it is then.
+TEST_F(PolicyGuards, ARootWithSomethingMountedOnItSinceRefusesEverything) {
+    fs::create_directories(scan_ + "/later/sub");
+    const auto later = PathPolicy::build(scan_ + "/later").value();
+    ASSERT_TRUE(later.validate(scan_ + "/later/sub"));
+    if (auto refused = mounts_.tmpfs(scan_ + "/later")) GTEST_SKIP() << *refused;
+    write_file(scan_ + "/later/file");
+    EXPECT_EQ(later.validate(scan_ + "/later/file").error().kind(), RefusalKind::ScanRootChanged);
 }
 
 // --- random trees ----------------------------------------------------------

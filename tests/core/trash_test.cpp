@@ -22,6 +22,8 @@
 #include "linux/trash_location.hpp"
 #include "linux/trash_name.hpp"
 #include "orvalnest/text.hpp"
+#include "orvalnest/user_dirs.hpp"
+#include "purge.hpp"
 #include "trash.hpp"
 
 namespace orvalnest::platform {
@@ -87,6 +89,12 @@ bool has_trash_cli() { return !run("command -v trash-list trash-restore").empty(
 std::string trash_text(const std::string& path) {
     const auto result = move_to_trash(path);
     return result ? "moved" : result.error().text();
+}
+
+// What a dry run says the move would meet: "moved", or the failure text.
+std::string probe_text(const std::string& path) {
+    const auto failure = probe_move(path);
+    return failure ? failure->text() : "moved";
 }
 
 class LinuxTrash : public ::testing::Test {
@@ -186,11 +194,11 @@ TEST_F(LinuxTrash, ConcurrentSameNamesPairEveryItemWithOneInfoFileAndSpareOrphan
 // failure text, or "moved".
 constexpr uid_t kNobody = 65534;
 
-std::string trash_as_nobody(const std::string& path) {
+std::string as_nobody(std::string (*act)(const std::string&), const std::string& path) {
     FILE* out = std::tmpfile();
     if (::fork() == 0) {
         const bool nobody = ::geteuid() != 0 || (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0);
-        std::fputs(nobody ? trash_text(path).c_str() : "could not become nobody", out);
+        std::fputs(nobody ? act(path).c_str() : "could not become nobody", out);
         std::fflush(out);
         ::_exit(0);
     }
@@ -246,6 +254,42 @@ std::string unusable_home_trash(LinuxTrash& t, bool link) {
     }
     write_file(t.work_ + "/f", "data");
     return t.work_ + "/f";
+}
+
+// HOME's .local links elsewhere, and someone else made that link.
+std::string home_through_foreign_link(LinuxTrash& t) {
+    if (::geteuid() != 0) return "";  // only root gives a link away
+    fs::create_directories(t.root_ + "/other-home/.local/share");
+    fs::create_directories(t.root_ + "/elsewhere/share");
+    fs::create_symlink(t.root_ + "/other-home/.local", t.root_ + "/elsewhere/local");
+    fs::remove_all(t.root_ + "/other-home/.local");
+    fs::create_symlink(t.root_ + "/elsewhere", t.root_ + "/other-home/.local");
+    EXPECT_EQ(::lchown((t.root_ + "/other-home/.local").c_str(), 4242, 4242), 0);
+    t.env_.set("HOME", t.root_ + "/other-home");
+    t.env_.set("XDG_DATA_HOME", std::nullopt);
+    write_file(t.work_ + "/f", "data");
+    return t.work_ + "/f";
+}
+
+std::string missing_home(LinuxTrash& t) {
+    t.env_.set("HOME", t.root_ + "/gone/home");
+    t.env_.set("XDG_DATA_HOME", std::nullopt);
+    write_file(t.work_ + "/f", "data");
+    return t.work_ + "/f";
+}
+
+// /tmp's rule: in a sticky folder nobody may take away root's file.
+std::string sticky_folder_of_others(LinuxTrash& t) {
+    if (::geteuid() != 0) return "";  // the file must be someone else's than the one moving it
+    const std::string shared = t.root_ + "/shared";
+    fs::create_directories(shared);
+    fs::create_directories(t.root_ + "/data");
+    write_file(shared + "/roots", "data");
+    EXPECT_EQ(::chmod(t.root_.c_str(), 0755) | ::chmod(shared.c_str(), 01777) |
+                  ::chmod((t.root_ + "/data").c_str(), 0777),
+              0);
+    t.env_.set("XDG_DATA_HOME", t.root_ + "/data");
+    return shared + "/roots";
 }
 
 std::string parent_swapped_after_the_check(LinuxTrash& t) {
@@ -311,11 +355,14 @@ TEST_P(TrashOutcome, MovesOrLeavesTheItemAndReportsWhy) {
     };
     const std::string path = row.make(*this);
     if (path.empty()) GTEST_SKIP() << "needs root: the mounts or owners it sets up cannot be made here";
-    const std::string text = row.as_nobody ? trash_as_nobody(path) : trash_text(path);
+    // A dry run tells the truth: it foresees each failure a move then meets.
+    const std::string probed = row.as_nobody ? as_nobody(probe_text, path) : probe_text(path);
+    const std::string text = row.as_nobody ? as_nobody(trash_text, path) : trash_text(path);
     EXPECT_NE(text.find(expand(row.expected)), std::string::npos) << text;
+    EXPECT_EQ(probed == "moved", text == "moved") << probed;
     EXPECT_EQ(fs::exists(fs::symlink_status(path)), text != "moved");
     // Never a stray or half-made entry in the home trash.
-    EXPECT_TRUE(trash_entries(home_trash_path().value()).empty());
+    EXPECT_TRUE(trash_entries(home_trash_dir().value().path).empty());
     if (row.trash.empty()) return;
     const auto entries = trash_entries(expand(row.trash));
     ASSERT_EQ(entries.size(), 1u);
@@ -345,6 +392,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "\"$R/home/.local/share/Trash is a symbolic link or not a directory; it is not used as"},
         Outcome{"HomeTrashOfAnotherOwner", +[](LinuxTrash& t) { return unusable_home_trash(t, false); },
                 false, "\"$R/home/.local/share/Trash is not owned by the current user; it is not used as"},
+        Outcome{"HomeReachedThroughAnotherUsersLink", &home_through_foreign_link, false,
+                "a link someone else controls ($R/other-home/.local is a symbolic link owned by user 4242"},
+        Outcome{"MissingHomeIsNotMade", &missing_home, false,
+                "does not exist, and the home folder and the folders above it are never created"},
+        Outcome{"StickyFolderOfOthers", &sticky_folder_of_others, true,
+                "Os { code: 1, description: \"cannot move"},
         Outcome{"ParentSwappedForALinkAfterTheCheck", &parent_swapped_after_the_check, false,
                 "Unknown { description: \"the parent directory changed since the path was checked\" }"},
         Outcome{"RefusedMove", &refused_move, true,
@@ -352,6 +405,80 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome{"HomeTrashThatCannotBeExamined", &home_trash_that_cannot_be_examined, true,
                 "Os { code: 13, description: \"cannot examine the home trash at $R/vol/locked/data/Trash: "}),
     [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
+
+// What moved must be what was judged, with nothing mounted below it; else it
+// goes back where it was, and its info file with it.
+TEST_F(LinuxTrash, AMoveOfAnotherEntryOrOfAMountHolderIsPutBack) {
+    for (const bool swapped : {true, false}) {
+        fs::create_directories(work_ + "/f");
+        write_file(work_ + "/f/in", "data");
+        const UniqueFd parent(::open(work_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        auto facts = examine_at(parent.get(), "f").value();
+        if (swapped) facts.identity.inode += 1;  // as if "f" had been exchanged after it was judged
+        TrashSession session(::geteuid(), home_trash_dir());
+        const std::string path = work_ + "/f";
+        const ItemToTrash item{parent.get(), "f", path, facts, examine_at(parent.get(), "").value()};
+        const auto refuse = [](std::string_view moved) -> std::optional<TrashFailure> {
+            return TrashFailure::unknown(std::string(moved) + " holds a mount",
+                                         FailureCause::ContainsMountPoint);
+        };
+        const auto moved = move_to_trash(item, session, refuse);
+        ASSERT_FALSE(moved);
+        EXPECT_EQ(moved.error().cause, swapped ? FailureCause::Changed : FailureCause::ContainsMountPoint);
+        EXPECT_TRUE(moved.error().description.ends_with("; it was put back")) << moved.error().description;
+        EXPECT_EQ(read_file(work_ + "/f/in"), "data");
+        if (!swapped) {
+            EXPECT_TRUE(moved.error().description.starts_with(trash_ + "/files/f holds"));
+        }
+        EXPECT_TRUE(trash_entries(trash_).empty());
+    }
+}
+
+// Only what the audit log and an info file agree on goes, and never across
+// to anything a link in it points at.
+TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
+    for (const char* name : {"ours", "restored", "someone-elses", "twice"})
+        write_file(work_ + "/" + name, name);
+    fs::create_directories(work_ + "/folder");
+    fs::create_directories(root_ + "/outside");
+    write_file(root_ + "/outside/keep", "keep");
+    fs::create_symlink(root_ + "/outside", work_ + "/folder/link");
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+    for (const char* name : {"ours", "restored", "someone-elses", "twice", "folder"})
+        ASSERT_EQ(trash_text(work_ + "/" + name), "moved");
+    fs::remove(trash_ + "/files/restored");  // as a restore does
+    fs::remove(trash_ + "/info/restored.trashinfo");
+    // The same original path trashed by someone else at another time, and
+    // "twice" trashed twice in the same second: neither can be told apart.
+    write_file(trash_ + "/files/ours.old", "old");
+    write_file(trash_ + "/info/ours.old.trashinfo", trash_info_text(work_ + "/ours", 1000000000));
+    write_file(trash_ + "/files/twice.2", "twice");
+    write_file(trash_ + "/info/twice.2.trashinfo", read_file(trash_ + "/info/twice.trashinfo"));
+    std::vector<PurgeCandidate> candidates;
+    for (const char* name : {"ours", "restored", "twice", "folder"})
+        candidates.push_back({work_ + "/" + name, std::nullopt, std::nullopt, now + 1});
+    TrashSession session(::geteuid(), home_trash_dir());
+    std::vector<std::string> recorded;
+    const auto record = [&](const PurgeOutcome& outcome) -> OsResult<void> {
+        recorded.push_back(outcome.name);
+        return {};
+    };
+    for (const bool dry_run : {true, false}) {
+        recorded.clear();
+        const auto outcomes = purge_trash(candidates, session, dry_run, record);
+        ASSERT_EQ(outcomes.size(), 2u);
+        for (const auto& outcome : outcomes) {
+            EXPECT_EQ(outcome.kind, dry_run ? PurgeKind::WouldPurge : PurgeKind::Purged) << outcome.name;
+            EXPECT_EQ(outcome.trash_dir, trash_);
+        }
+        EXPECT_EQ(recorded, (std::vector<std::string>{"ours", "folder"}));
+        EXPECT_EQ(outcomes[1].size.entries, 2u);  // the folder and its link
+    }
+    std::set<std::string> left;
+    for (const auto& entry : trash_entries(trash_)) left.insert(entry.name);
+    EXPECT_EQ(left, (std::set<std::string>{"someone-elses", "ours.old", "twice", "twice.2"}));
+    EXPECT_EQ(read_file(root_ + "/outside/keep"), "keep");
+}
 
 TEST_F(LinuxTrash, OpenDirectoryRefusesLinksOnTheWayAndOpensRealDirectories) {
     fs::create_directories(work_ + "/real/sub");
@@ -390,7 +517,7 @@ TEST(HomeTrashPath, FallsBackToHomeUnlessXdgDataHomeIsAbsolute) {
         ScopedEnv env;
         env.set("HOME", "/h/u");
         env.set("XDG_DATA_HOME", xdg_data_home);
-        EXPECT_EQ(home_trash_path(), expected) << xdg_data_home.value_or("(unset)");
+        EXPECT_EQ(home_trash_dir().value().path, expected) << xdg_data_home.value_or("(unset)");
     }
 }
 

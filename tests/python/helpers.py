@@ -54,6 +54,26 @@ def audit_records(folder):
     return [json.loads(line) for line in lines[:-1]]  # a torn line would not parse
 
 
+def in_private_mounts(script, *args, timeout=300):
+    """Runs `script` in a Python child with a mount namespace of its own
+    (everything mounted there vanishes with it) and returns the JSON it
+    prints last; skips where the namespace cannot be made."""
+    import shutil
+    import subprocess
+    import sys
+
+    import pytest
+
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("needs root and unshare for a private mount namespace")
+    command = ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", script, *map(str, args)]
+    child = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    if child.returncode != 0 and "unshare failed" in child.stderr:
+        pytest.skip(child.stderr.strip())
+    assert child.returncode == 0, child.stderr
+    return json.loads(child.stdout.splitlines()[-1])
+
+
 def trash_info_paths(trash):
     """Name in files/ -> the original path its .trashinfo records."""
     recorded = {}

@@ -1,10 +1,13 @@
+import errno
 import json
 import os
 import subprocess
 import sys
 
 import pytest
+from helpers import audit_records
 
+import orvalnest
 from orvalnest._native import Cleaner
 
 
@@ -128,3 +131,95 @@ def test_keyword_forms_numpy_booleans_and_subclasses(cleaner, tree):
     made = subclass(scan_root=str(tree), audit_log_dir=str(tree.parent / "audit2"))
     assert type(made) is subclass
     assert made.check(path=str(tree / "a.txt")) == str(tree / "a.txt")
+
+
+@pytest.mark.parametrize("plant", [os.symlink, os.link], ids=["symlink", "hard-link"])
+def test_an_audit_log_planted_on_another_file_is_never_written(tree, audit_dir, tmp_path, plant):
+    # Root appending a line with a file name of someone's choosing to, say,
+    # /etc/ld.so.preload: the request stops before anything is looked at.
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"precious")
+    audit_dir.mkdir(parents=True)
+    plant(victim, audit_dir / "deletions.jsonl")
+    with pytest.raises(OSError, match=f"^cannot open audit log in {audit_dir} \\(nothing was deleted\\): .*deletions"):
+        Cleaner(str(tree), str(audit_dir)).trash([str(tree / "a.txt")], dry_run=True)
+    assert victim.read_bytes() == b"precious"
+
+
+def test_the_home_trash_is_the_one_fixed_when_the_cleaner_was_made(
+    tree, audit_dir, isolated_home, tmp_path, monkeypatch
+):
+    cleaner = Cleaner(str(tree), str(audit_dir))
+    # Read again during the request, a changed HOME would take items to a trash
+    # the cleaner's rules never protected (and another thread changing the
+    # environment then could crash the process).
+    monkeypatch.setenv("HOME", str(tmp_path / "later"))
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "later"))
+    assert cleaner.trash([str(tree / "a.txt")]).ok
+    assert (isolated_home / ".local/share/Trash/files/a.txt").read_text() == "a"
+    assert not (tmp_path / "later").exists()
+
+
+def read_bytes_so_far():
+    with open("/proc/self/io") as counters:
+        return next(int(line.split()[1]) for line in counters if line.startswith("rchar:"))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs /proc/self/io to count what is read")
+def test_a_request_reads_the_mount_table_once_not_once_per_folder(tree, audit_dir):
+    folders = [tree / f"d{index}" for index in range(300)]
+    for folder in folders:
+        folder.mkdir()
+    cleaner = Cleaner(str(tree), str(audit_dir))
+    cleaner.trash([], dry_run=True)  # the log exists from here on
+    with open("/proc/self/mountinfo") as table:
+        table_size = len(table.read())
+    before = read_bytes_so_far()
+    assert cleaner.trash(folders, dry_run=True).ok
+    assert read_bytes_so_far() - before < 3 * table_size
+
+
+@pytest.fixture
+def look_alikes(tree):
+    # One name that is not UTF-8 and its sibling whose real name is that
+    # name's lossy text: the text picks the wrong one.
+    raw = bytes(tree) + b"/report-\xe9t\xe9.pdf"
+    lossy = raw.decode("utf-8", "replace").encode()
+    with open(raw, "wb") as first, open(lossy, "wb") as second:
+        first.write(b"x" * 2000)
+        second.write(b"y" * 40)
+    return raw, lossy
+
+
+def test_outcomes_come_in_request_order_as_values_and_act_on_exact_bytes(tree, audit_dir, look_alikes, isolated_home):
+    raw, lossy = look_alikes
+    cleaner = Cleaner(str(tree), str(audit_dir))
+    identity = os.lstat(raw)
+    sub = str(tree / "sub")
+    sub_usage = sum(os.lstat(path).st_blocks * 512 for path in (sub, tree / "sub" / "c.txt"))
+    requested = [os.fsdecode(raw), "/etc/passwd", str(tree / "gone"), sub, lossy]
+    expected = [(identity.st_dev, identity.st_ino), None, None, None, (identity.st_dev, identity.st_ino)]
+    outcomes = orvalnest.trash_outcomes(cleaner, requested, expected=expected, measure=True)
+    values = [(o.kind, o.reason, o.errno, o.location, o.recorded) for o in outcomes]
+    assert values == [
+        ("trashed", None, None, None, True),
+        ("refused", "outside-scan-root", None, None, True),
+        ("refused", "unresolvable", errno.ENOENT, None, True),
+        ("trashed", None, None, None, True),
+        ("refused", "changed", None, None, True),  # not the entry the caller showed
+    ]
+    first, outside, gone, folder, other = outcomes
+    assert (first.requested_bytes, first.resolved_bytes, first.trash_name_bytes) == (raw, raw, os.path.basename(raw))
+    assert (first.device, first.inode, first.size, first.is_dir) == (identity.st_dev, identity.st_ino, 2000, False)
+    assert first.trash_dir == str(isolated_home / ".local/share/Trash")
+    assert (folder.is_dir, folder.tree_disk_usage) == (True, sub_usage)
+    assert open(lossy, "rb").read() == b"y" * 40, "the look-alike stays"
+    # The same reasons as the plain report gives, word for word.
+    assert [outside.message, gone.message] == [
+        "refused: path is outside the scanned folder",
+        "refused: path could not be resolved: No such file or directory (os error 2)",
+    ]
+    records = audit_records(audit_dir)
+    assert records[0]["requested_raw"] == records[0]["resolved_raw"] == str(tree) + "/report-%E9t%E9.pdf"
+    assert (records[0]["trash_dir"], records[0]["trash_name_raw"]) == (first.trash_dir, "report-%E9t%E9.pdf")
+    assert list(records[4]) == ["unix_time", "user", "scan_root", "requested", "resolved", "outcome", "detail"]

@@ -6,6 +6,7 @@ import json
 import os
 import pty
 import re
+import resource
 import select
 import shutil
 import signal
@@ -331,8 +332,20 @@ def test_gdu_shows_the_same_top_entries(tree, tmp_path):
     assert names[:2] == ours[:2] and sorted(names) == sorted(ours)
 
 
-def test_trash_reports_each_path_in_order_and_audits_it(tree, tmp_path):
+def disk_usage_below(path):
+    """What du counts: st_blocks of every entry below `path`, each inode once."""
+    seen, total = set(), 0
+    for entry in [path, *path.rglob("*")]:
+        status = entry.lstat()
+        if (status.st_dev, status.st_ino) not in seen:
+            seen.add((status.st_dev, status.st_ino))
+            total += status.st_blocks * 512
+    return total
+
+
+def test_trash_reports_each_path_in_order_audits_it_and_says_where_the_space_went(tree, tmp_path, isolated_home):
     requested = [tree / "small.txt", "/etc/passwd", tree / "docs", tree / "gone"]
+    moved = disk_usage_below(tree / "small.txt") + disk_usage_below(tree / "docs")
     result = orvalnest("trash", "--root", tree, "--audit-dir", tmp_path / "audit", *requested)
     assert result.returncode == 1
     assert result.stdout.splitlines() == [
@@ -340,11 +353,114 @@ def test_trash_reports_each_path_in_order_and_audits_it(tree, tmp_path):
         "failed       /etc/passwd: refused: outside the scanned folder",
         f"trashed      {requested[2]}",
         f"failed       {requested[3]}: no such file or directory",
+        f"in the trash 2 items, {format_bytes(moved)}, in {isolated_home}/.local/share/Trash",
+        "             undo with the desktop's trash, trash-restore or gio trash --restore",
+        "             the space comes back when the trash is emptied; for these items:",
+        f"             orvalnest trash --purge --root {tree}",
         f"audit log    {tmp_path / 'audit' / 'deletions.jsonl'}",
     ]
     records = audit_records(tmp_path / "audit")
     assert [record["outcome"] for record in records] == ["trashed", "failed", "trashed", "failed"]
     assert not (tree / "docs").exists() and not (tree / "small.txt").exists()
+
+
+@pytest.mark.skipif(shutil.which("trash-put") is None, reason="needs trash-cli's trash-put for another tool's item")
+def test_purge_empties_from_the_trash_only_what_this_tool_put_there(tree, tmp_path, isolated_home):
+    audit = ["--root", tree, "--audit-dir", tmp_path / "audit"]
+    sizes = [disk_usage_below(tree / "big.bin"), disk_usage_below(tree / "docs")]
+    assert orvalnest("trash", *audit, tree / "big.bin", tree / "docs").returncode == 0
+    # Another tool's item in the same trash, from the very same place.
+    make_file(tree / "big.bin", 10)
+    assert tool("trash-put", tree / "big.bin").returncode == 0
+    trash = isolated_home / ".local/share/Trash"
+    for verb, total, dry_run in [("would purge", "would free", ["--dry-run"]), ("purged", "freed", [])]:
+        result = orvalnest("trash", "--purge", *dry_run, *audit)
+        assert (result.returncode, result.stdout.splitlines()) == (
+            0,
+            [
+                f"{verb:<12} {tree / 'big.bin'} ({format_bytes(sizes[0])}, in {trash})",
+                f"{verb:<12} {tree / 'docs'} ({format_bytes(sizes[1])}, in {trash})",
+                f"{total:<12} {format_bytes(sum(sizes))}",
+                f"audit log    {tmp_path / 'audit' / 'deletions.jsonl'}",
+            ],
+        )
+    (left,) = os.listdir(trash / "files")
+    assert (trash / "files" / left).read_bytes() == b"x" * 10
+    outcomes = [record["outcome"] for record in audit_records(tmp_path / "audit")]
+    assert outcomes == ["trashed", "trashed", "would-purge", "would-purge", "purged", "purged"]
+
+
+def full_disk_for_files_past(size):
+    """For a child: no file may grow past `size` bytes (as on a full disk), and
+    the signal that would end the process for it is ignored."""
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.RLIM_INFINITY))
+
+    return limit
+
+
+def test_a_move_whose_audit_line_cannot_be_written_is_said_and_exits_3(tree, tmp_path):
+    (tmp_path / "audit").mkdir()
+    log = tmp_path / "audit" / "deletions.jsonl"
+    log.write_bytes(b"{}\n" * 1000)  # the trash's info file stays well below this size
+    command = [sys.executable, "-m", "orvalnest", "trash", "--root", tree, "--audit-dir", tmp_path / "audit"]
+    result = subprocess.run(
+        [*map(str, command), str(tree / "small.txt")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=environment(),
+        preexec_fn=full_disk_for_files_past(log.stat().st_size),
+    )
+    assert result.returncode == 3
+    message = f"orvalnest: moved to the trash but NOT recorded in the audit log: {tree / 'small.txt'} (file too large)"
+    assert result.stderr.splitlines() == [message]
+    assert not (tree / "small.txt").exists() and log.stat().st_size == 3000
+
+
+def test_a_dry_run_says_what_the_move_would_fail_on(tree, tmp_path):
+    # Root (without the two capabilities) meets the folder's permissions as anyone does.
+    (tree / "docs").chmod(0o555)
+    try:
+        result = orvalnest(
+            "trash",
+            "--root",
+            tree,
+            "--audit-dir",
+            tmp_path / "audit",
+            "--dry-run",
+            tree / "docs" / "a.txt",
+            tree / "big.bin",
+            drop_root=True,
+        )
+    finally:
+        (tree / "docs").chmod(0o755)
+    assert result.returncode == 1
+    assert result.stdout.splitlines()[:2] == [
+        f"would fail   {tree / 'docs' / 'a.txt'}: the folder it is in does not let it be taken out (permission denied)",
+        f"would trash  {tree / 'big.bin'}",
+    ]
+    assert [record["outcome"] for record in audit_records(tmp_path / "audit")] == ["would-fail", "would-trash"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give a folder to someone else")
+def test_an_audit_folder_of_someone_else_stops_the_request_and_says_how_to_pick_another(tree, tmp_path, capsys):
+    foreign = tmp_path / "shared"
+    foreign.mkdir()
+    os.chown(foreign, 4242, 4242)
+    status, out, err = run_main(
+        ["trash", "--root", str(tree), "--audit-dir", str(foreign), str(tree / "big.bin")], capsys
+    )
+    assert (status, out) == (1, "")
+    assert err.splitlines() == [
+        f"orvalnest: cannot open audit log in {foreign} (nothing was deleted): {foreign} is owned by user 4242, "
+        "not by the user running this (0)",
+        "orvalnest: nothing was done; choose an audit folder of your own with --audit-dir DIR or "
+        "$ORVALNEST_AUDIT_LOG_DIR",
+    ]
+    assert (tree / "big.bin").exists() and not list(foreign.iterdir())
 
 
 def mounted(point):

@@ -1,6 +1,8 @@
-"""A trash request racing a directory that keeps turning into a symbolic link
-to a folder outside the scan root: nothing outside ever moves, and every path
-is either trashed from inside the root or reported failed."""
+"""Trash requests racing someone who changes the tree between the check and the
+move: a directory that keeps turning into a symbolic link to a folder outside
+the scan root, and a folder exchanged with one that holds a mounted disk.
+Nothing outside ever moves, no mounted disk ever lands in the trash, and every
+path is either trashed from inside the root or reported failed."""
 
 import os
 import pathlib
@@ -8,7 +10,7 @@ import subprocess
 import sys
 
 import pytest
-from helpers import trash_info_paths
+from helpers import in_private_mounts, trash_info_paths
 
 from orvalnest._native import Cleaner
 
@@ -94,3 +96,61 @@ def test_swapping_a_directory_for_a_link_never_moves_anything_outside(tmp_path):
         assert original.startswith(str(root) + "/")
         assert (trash / "files" / trash_name).read_bytes() == b"inside " + os.path.basename(original).encode()
     assert {str(swapped / name) for name in os.listdir(swapped)} == set(requested) - set(trashed)
+
+
+# The exchanger swaps the names "target" and "holder" as fast as it can
+# (renameat2 with RENAME_EXCHANGE), in a process of its own.
+EXCHANGER = """
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+target, holder = (os.fsencode(sys.argv[1] + name) for name in ("/target", "/holder"))
+swaps = 0
+while not os.path.exists(sys.argv[1] + "/stop"):
+    swaps += libc.renameat2(-100, target, -100, holder, 2) == 0
+print(swaps)
+"""
+
+# Run in a mount namespace of its own: "holder" has a disk (a tmpfs) mounted
+# inside it, and "target" is trashed again and again while the exchanger runs.
+# An escape is a request after which a mount point sits inside the trash:
+# emptying it would wipe that disk.
+EXCHANGE = """
+import json, os, subprocess, sys, time
+from orvalnest._native import Cleaner
+base, rounds, seconds, exchanger = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+os.environ["HOME"] = os.environ["XDG_DATA_HOME"] = base + "/home"
+root, trash = base + "/root", base + "/home/Trash"
+os.makedirs(root + "/holder/disk")
+os.makedirs(trash)
+subprocess.run(["mount", "-t", "tmpfs", "orvalnest-race", root + "/holder/disk"], check=True)
+open(root + "/holder/disk/data", "w").write("on the disk")
+swapping = subprocess.Popen([sys.executable, "-c", exchanger, root], stdout=subprocess.PIPE, text=True)
+def mounts_in_trash():
+    with open("/proc/self/mountinfo") as table:
+        return [line.split()[4] for line in table if line.split()[4].startswith(trash + "/")]
+cleaner = Cleaner(root, base + "/audit")
+escapes = moved = done = 0
+deadline = time.monotonic() + seconds
+while done < rounds and time.monotonic() < deadline:
+    try:
+        os.mkdir(root + "/target")
+    except FileExistsError:
+        pass
+    moved += len(cleaner.trash([root + "/target"]).trashed)
+    done += 1
+    for point in mounts_in_trash():
+        escapes += 1
+        subprocess.run(["umount", "-l", point])
+open(root + "/stop", "w").close()
+swaps = int(swapping.communicate(timeout=60)[0])
+print(json.dumps({"escapes": escapes, "rounds": done, "moved": moved, "swaps": swaps}))
+"""
+
+
+def test_exchanging_a_folder_with_one_that_holds_a_disk_never_gets_the_disk_into_the_trash(tmp_path):
+    rounds = 300 if os.environ.get("ORVALNEST_SANITIZED") else 1500
+    result = in_private_mounts(EXCHANGE, tmp_path.resolve(), rounds, 40, EXCHANGER)
+    assert result["escapes"] == 0, result
+    # The race really ran: names were exchanged under the requests, and some
+    # requests still got a plain folder to the trash.
+    assert result["swaps"] > 1000 and result["moved"] > 0, result

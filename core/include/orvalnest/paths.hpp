@@ -37,6 +37,13 @@ std::optional<std::string_view> parent(std::string_view path);
 // `dir` + "/" (unless it already ends with one) + `name`.
 std::string join(std::string_view dir, std::string_view name);
 
+// "/" followed by the normal components joined with single slashes (".."
+// kept as written): the form in which a component prefix is a string prefix.
+std::string normal_form(std::string_view path);
+
+// Whether the normal form `path` is `base` or lies below it.
+bool within(std::string_view path, std::string_view base);
+
 // Makes a path absolute without touching the filesystem: relative paths are
 // taken against the working directory, "." parts and doubled separators go,
 // ".." parts stay, a leading "//" (exactly two) and a trailing "/" are kept.

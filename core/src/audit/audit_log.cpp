@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 #include "orvalnest/audit.hpp"
 #include "orvalnest/eintr.hpp"
@@ -16,29 +17,6 @@ namespace orvalnest {
 
 namespace {
 
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p: try the directory itself first and climb only when a parent is
-// missing, so the common case (the directory exists) costs one call. Losing
-// a race with another request creating the same directory is not an error.
-OsResult<void> create_directories(std::string_view dir) {
-    auto c = paths::c_path(dir);
-    if (!c) return std::unexpected(c.error());
-    if (::mkdir(c->c_str(), 0777) == 0) return {};
-    if (errno == ENOENT) {
-        const auto parent = paths::parent(dir);
-        if (!parent || parent->empty()) return std::unexpected(OsError::from_errno(ENOENT));
-        if (auto made = create_directories(*parent); !made) return made;
-        if (::mkdir(c->c_str(), 0777) == 0) return {};
-    }
-    const OsError error = OsError::last();
-    if (is_directory(*c)) return {};
-    return std::unexpected(error);
-}
-
 // The first of USERNAME and USER that is set and valid UTF-8; set but empty
 // still counts, so the record says what the environment said.
 std::string user_name() {
@@ -49,27 +27,57 @@ std::string user_name() {
     return "unknown";
 }
 
-// The log must be an ordinary file: a FIFO would block the request (with the
-// interpreter lock held) until someone reads it, and a link to /dev/null would
-// swallow every record while each path is moved.
-OsError not_a_regular_file() { return OsError::custom("deletions.jsonl is not a regular file"); }
+std::unexpected<AuditOpenError> problem(AuditLogProblem kind, std::string path, uid_t owner = 0) {
+    return std::unexpected(AuditOpenError{kind, OsError::from_errno(0), std::move(path), owner});
+}
 
-// Opens the log without ever blocking. Read access too where the file allows
-// it, to look at its last byte.
-OsResult<UniqueFd> open_log_file(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file());
-    // O_NONBLOCK only matters if a FIFO appears between the stat and the
-    // open; regular files ignore it.
-    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+std::unexpected<AuditOpenError> os_problem(const OsError& error) {
+    return std::unexpected(AuditOpenError{AuditLogProblem::Os, error, {}, 0});
+}
+
+// The audit folder, reached and owned as open() promises; created when
+// `create` (mkdir -p, mode 0700).
+std::expected<UniqueFd, AuditOpenError> open_folder(std::string_view audit_dir, bool create) {
+    auto folder = open_trusted_folder(
+        audit_dir, {::geteuid(), create ? std::numeric_limits<std::size_t>::max() : std::size_t{0}});
+    if (folder) return std::move(*folder);
+    const TrustError& error = folder.error();
+    switch (error.problem) {
+        case TrustProblem::ForeignLink:
+            return problem(AuditLogProblem::ForeignLink, error.path, error.owner);
+        case TrustProblem::ForeignFolder:
+            return problem(AuditLogProblem::ForeignFolder, error.path, error.owner);
+        case TrustProblem::Os:
+            break;
+    }
+    return os_problem(error.error);
+}
+
+// Opens the log in `folder` without ever blocking or following a link, and
+// checks that it is the user's own regular file with no other name. Read
+// access too where the file allows it, to look at its last byte.
+std::expected<UniqueFd, AuditOpenError> open_log_file(int folder, const std::string& path, bool create) {
+    const std::string name(kAuditLogFileName);
+    // O_NONBLOCK: a FIFO put in place of the log must not hold the request
+    // (and the interpreter lock) until someone reads it; regular files ignore it.
+    const int flags = O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (create ? O_CREAT : 0);
     const int fd = retry_on_eintr([&] {
-        const int rw = ::open(path.c_str(), O_RDWR | kFlags, 0600);
-        return rw < 0 && errno == EACCES ? ::open(path.c_str(), O_WRONLY | kFlags, 0600) : rw;
+        const int rw = ::openat(folder, name.c_str(), O_RDWR | flags, 0600);
+        return rw < 0 && errno == EACCES ? ::openat(folder, name.c_str(), O_WRONLY | flags, 0600) : rw;
     });
-    if (fd < 0) return std::unexpected(errno == ENXIO ? not_a_regular_file() : OsError::last());
+    if (fd < 0) {
+        if (errno == ELOOP) return problem(AuditLogProblem::LogIsLink, path);
+        if (errno == ENXIO) return problem(AuditLogProblem::NotRegular, path);
+        return os_problem(OsError::last());
+    }
     UniqueFd owned(fd);
-    if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
-    if (!S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file());
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return os_problem(OsError::last());
+    if (!S_ISREG(st.st_mode)) return problem(AuditLogProblem::NotRegular, path);
+    if (st.st_uid != ::geteuid()) return problem(AuditLogProblem::ForeignLog, path, st.st_uid);
+    // Another name for the same file is a way to point the log at a file
+    // someone else picked (/etc/ld.so.preload, linked into a shared folder).
+    if (st.st_nlink > 1) return problem(AuditLogProblem::HardLinked, path);
     return owned;
 }
 
@@ -103,14 +111,63 @@ private:
 
 }  // namespace
 
-OsResult<AuditLog> AuditLog::open(std::string_view audit_dir) {
-    if (auto made = create_directories(audit_dir); !made) return std::unexpected(made.error());
+std::string AuditOpenError::text() const {
+    const std::string shown = lossy_utf8(path);
+    switch (problem) {
+        case AuditLogProblem::Os:
+            return error.text();
+        case AuditLogProblem::ForeignLink:
+            return TrustError{TrustProblem::ForeignLink, error, path, owner}.text();
+        case AuditLogProblem::ForeignFolder:
+        case AuditLogProblem::ForeignLog:
+            return TrustError{TrustProblem::ForeignFolder, error, path, owner}.text();
+        case AuditLogProblem::LogIsLink:
+            return shown + " is a symbolic link; the audit log is never written through one";
+        case AuditLogProblem::NotRegular:
+            return "deletions.jsonl is not a regular file";
+        case AuditLogProblem::HardLinked:
+            return shown + " has other hard links; the audit log must be a file of its own";
+    }
+    return error.text();
+}
+
+std::expected<AuditLog, AuditOpenError> AuditLog::open(std::string_view audit_dir) {
     std::string path = paths::join(audit_dir, kAuditLogFileName);
-    auto c = paths::c_path(path);
-    if (!c) return std::unexpected(c.error());
-    auto fd = open_log_file(*c);
+    auto folder = open_folder(audit_dir, true);
+    if (!folder) return std::unexpected(folder.error());
+    auto fd = open_log_file(folder->get(), path, true);
     if (!fd) return std::unexpected(fd.error());
     return AuditLog(std::move(path), user_name(), std::move(*fd));
+}
+
+std::expected<std::vector<ReadRecord>, AuditOpenError> AuditLog::read_all(std::string_view audit_dir) {
+    std::vector<ReadRecord> out;
+    auto folder = open_folder(audit_dir, false);
+    if (!folder) {
+        if (folder.error().problem == AuditLogProblem::Os && folder.error().error.code() == ENOENT)
+            return out;
+        return std::unexpected(folder.error());
+    }
+    auto fd = open_log_file(folder->get(), paths::join(audit_dir, kAuditLogFileName), false);
+    if (!fd) {
+        if (fd.error().problem == AuditLogProblem::Os && fd.error().error.code() == ENOENT) return out;
+        return std::unexpected(fd.error());
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = retry_on_eintr([&] { return ::read(fd->get(), buffer, sizeof buffer); });
+        if (n < 0) return os_problem(OsError::last());
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        if (auto record = parse_line(std::string_view(text).substr(start, end - start)))
+            out.push_back(*record);
+        start = end + 1;
+    }
+    return out;
 }
 
 OsResult<void> AuditLog::append(const AuditRecord& record) {

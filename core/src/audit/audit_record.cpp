@@ -1,12 +1,21 @@
 #include <chrono>
 
 #include "orvalnest/audit.hpp"
+#include "orvalnest/text.hpp"
 
 namespace orvalnest {
 
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
 
 // Escapes byte by byte: the texts are already valid UTF-8, so everything from
 // 0x20 up, non-ASCII included, is copied as it is.
@@ -59,16 +68,24 @@ void append_optional(std::string& out, const std::optional<std::string>& text) {
 
 }  // namespace
 
+constexpr std::pair<AuditOutcome, std::string_view> kOutcomeTexts[] = {
+    {AuditOutcome::Trashed, "trashed"}, {AuditOutcome::WouldTrash, "would-trash"},
+    {AuditOutcome::Failed, "failed"},   {AuditOutcome::WouldFail, "would-fail"},
+    {AuditOutcome::Purged, "purged"},   {AuditOutcome::WouldPurge, "would-purge"},
+};
+
 std::string_view outcome_text(AuditOutcome outcome) {
-    switch (outcome) {
-        case AuditOutcome::Trashed:
-            return "trashed";
-        case AuditOutcome::WouldTrash:
-            return "would-trash";
-        case AuditOutcome::Failed:
-            return "failed";
+    for (const auto& [value, text] : kOutcomeTexts) {
+        if (value == outcome) return text;
     }
     return "failed";
+}
+
+std::optional<AuditOutcome> outcome_from_text(std::string_view text) {
+    for (const auto& [value, known] : kOutcomeTexts) {
+        if (known == text) return value;
+    }
+    return std::nullopt;
 }
 
 std::uint64_t unix_time_now() {
@@ -94,7 +111,55 @@ std::string serialize_line(const AuditRecord& record) {
     append_json_string(out, outcome_text(record.outcome));
     out += ",\"detail\":";
     append_optional(out, record.detail);
+    for (const auto& [key, value] : record.extra) {
+        out.push_back(',');
+        append_json_string(out, key);
+        out.push_back(':');
+        append_json_string(out, value);
+    }
     out += "}\n";
+    return out;
+}
+
+std::string raw_form(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && byte != '%') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(kUpperHexDigits[byte >> 4]);
+            out.push_back(kUpperHexDigits[byte & 0xF]);
+        }
+    }
+    return out;
+}
+
+void add_raw_field(AuditRecord& record, std::string_view key, std::string_view bytes) {
+    if (!is_valid_utf8(bytes)) record.extra.emplace_back(std::string(key) + "_raw", raw_form(bytes));
+}
+
+void add_path_field(AuditRecord& record, std::string_view key, std::string_view bytes) {
+    record.extra.emplace_back(std::string(key), lossy_utf8(bytes));
+    add_raw_field(record, key, bytes);
+}
+
+std::optional<std::string> from_raw_form(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt;
+        const int high = hex_value(text[i + 1]), low = hex_value(text[i + 2]);
+        if (high < 0 || low < 0) return std::nullopt;
+        out.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
     return out;
 }
 

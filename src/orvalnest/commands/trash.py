@@ -1,5 +1,6 @@
 """`orvalnest trash` and `orvalnest check`: move picked paths to the trash
-under the cleaner's path policy, or show what a path would resolve to."""
+under the cleaner's path policy, empty from the trash what this tool put
+there, or show what a path would resolve to."""
 
 from __future__ import annotations
 
@@ -7,25 +8,47 @@ import argparse
 import os
 import signal
 import threading
+from collections import defaultdict
 from collections.abc import Callable, Sequence
 from types import FrameType
 
-from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, TrashReport
+from orvalnest._engine import AuditLogError, PurgeOutcome, TrashOutcome, purge_trash, trash_outcomes
+from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, format_bytes
 from orvalnest.common import EXIT_FAILURE, PROG, default_audit_dir, print_error
-from orvalnest.report.trash_reasons import in_words
+from orvalnest.report.trash_reasons import errno_words, failure_words, refusal_words
 from orvalnest.view import printable
+
+# A path was moved (or purged) but its audit line could not be written: the
+# one outcome a script must never mistake for a plain failure.
+EXIT_NOT_RECORDED = 3
 
 _TRASH_EPILOG = f"""\
 Every path must lie strictly inside --root (symbolic links cannot lead out of
-it), must not contain '..', and must not be a system or profile folder. Every
-attempt, refused ones and dry runs included, is appended to deletions.jsonl in
-the audit directory: --audit-dir, else ${AUDIT_LOG_DIR_ENV}, else
-$XDG_STATE_HOME/orvalnest (~/.local/state/orvalnest). Exits 1 if any path
-failed.
+it), must not contain '..', and must not be a system or profile folder, a
+trash folder, the audit log or a mount point, under any name it shows up as.
+Every attempt, refused ones and dry runs included, is appended to
+deletions.jsonl in the audit directory: --audit-dir,
+else ${AUDIT_LOG_DIR_ENV}, else $XDG_STATE_HOME/orvalnest
+(~/.local/state/orvalnest). That folder and the log must belong to you and
+are never reached through someone else's link.
+
+--dry-run moves nothing and checks what each move would need (a folder that
+lets the item go, a trash folder on the same disk): "would fail" says why not.
+
+Trashing frees no space until the trash is emptied. --purge empties from the
+trash exactly what this tool moved there from inside --root (matched by the
+audit log and the trash's own records of each item), nothing else in it.
+
+exit status:
+  0  every path was trashed (or would be, or was purged)
+  1  a path was refused, failed, would fail or was not attempted
+  2  the command line is wrong
+  {EXIT_NOT_RECORDED}  something moved or was purged but its audit line could not be written
 
 examples:
   {PROG} trash --root ~/Downloads --dry-run ~/Downloads/big.iso
-  {PROG} trash --root ~/Downloads ~/Downloads/big.iso ~/Downloads/old"""
+  {PROG} trash --root ~/Downloads ~/Downloads/big.iso ~/Downloads/old
+  {PROG} trash --root ~/Downloads --purge --dry-run"""
 
 _CHECK_EPILOG = f"""\
 Prints the path that trash would move, or the reason it would refuse (exit 1).
@@ -33,6 +56,18 @@ Touches nothing and writes no audit record.
 
 example:
   {PROG} check --root ~/Downloads ~/Downloads/link-to-something"""
+
+_VERBS = {
+    "trashed": "trashed",
+    "would-trash": "would trash",
+    "would-fail": "would fail",
+    "refused": "failed",
+    "failed": "failed",
+    "not-attempted": "not done",
+    "purged": "purged",
+    "would-purge": "would purge",
+}
+_RESTORE_HINT = "undo with the desktop's trash, trash-restore or gio trash --restore"
 
 
 def _cleaner_parser(command: str, description: str, epilog: str) -> argparse.ArgumentParser:
@@ -55,48 +90,108 @@ def run_trash(argv: Sequence[str]) -> int:
     parser = _cleaner_parser("trash", "Move paths inside a scanned folder to the trash.", _TRASH_EPILOG)
     parser.add_argument("--dry-run", action="store_true", help="check and audit every path, move nothing")
     parser.add_argument("--audit-dir", metavar="DIR", help="folder of the audit log deletions.jsonl")
-    parser.add_argument("paths", nargs="+", metavar="PATH", help="files or folders to trash")
+    parser.add_argument(
+        "--purge",
+        action="store_true",
+        help="remove for good, from the trash, what this tool trashed from inside --root (no PATH)",
+    )
+    parser.add_argument("paths", nargs="*", metavar="PATH", help="files or folders to trash")
     args = parser.parse_args(argv)
+    if args.purge == bool(args.paths):
+        parser.error("give the PATHs to trash, or --purge without any")
     _refuse_dot_paths(parser, args.paths)
-    requested = [absolute(path) for path in args.paths]
+    audit_dir = args.audit_dir if args.audit_dir is not None else default_audit_dir()
     try:
-        cleaner = Cleaner(args.root, args.audit_dir if args.audit_dir is not None else default_audit_dir())
+        cleaner = Cleaner(args.root, audit_dir)
         # A request runs to its end once started (each path is moved and then
         # recorded), so Ctrl+C must not drop the report of what it did.
         with _SigintDeferred() as interrupt:
-            report = cleaner.trash(requested, dry_run=args.dry_run)
+            if args.purge:
+                purged = purge_trash(cleaner, dry_run=args.dry_run)
+            else:
+                requested = [absolute(path) for path in args.paths]
+                outcomes = trash_outcomes(cleaner, requested, dry_run=args.dry_run, measure=True)
+    except AuditLogError as error:
+        print_error(str(error))
+        print_error(
+            f"nothing was done; choose an audit folder of your own with --audit-dir DIR or ${AUDIT_LOG_DIR_ENV}"
+        )
+        return EXIT_FAILURE
     except (OSError, ValueError) as error:
         print_error(str(error))
         return EXIT_FAILURE
-    for line in report_lines(requested, report):
-        print(line)
-    print(f"audit log    {printable(report.audit_log)}")
+    if args.purge:
+        status = _report_purge(purged, args.dry_run, cleaner.scan_root)
+    else:
+        status = _report_trash(outcomes, args.dry_run, cleaner.scan_root)
+    print(f"audit log    {printable(cleaner.audit_log)}")
     if interrupt.pending:
-        print_error("Ctrl+C arrived while trashing; the request had already started and ran to its end")
-    return 0 if report.ok else EXIT_FAILURE
+        print_error("Ctrl+C arrived while working; the request had already started and ran to its end")
+    return status
 
 
-def report_lines(requested: Sequence[str], report: TrashReport) -> list[str]:
-    """One line per requested path, in request order.
+def outcome_line(outcome: TrashOutcome) -> str:
+    """One line for one path: what happened to it and, when it did not go, why."""
+    verb = _VERBS.get(outcome.kind, outcome.kind)
+    line = f"{verb:<12} {printable(outcome.requested)}"
+    if outcome.kind == "refused":
+        return f"{line}: {printable(refusal_words(outcome))}"
+    if outcome.kind in ("failed", "would-fail", "not-attempted"):
+        return f"{line}: {printable(failure_words(outcome))}"
+    return line
 
-    The report keeps moved and failed paths in two lists, each in request
-    order, so the request list tells how to interleave them again.
-    """
-    trashed, failed = report.trashed, report.failed
-    verb = "would trash" if report.dry_run else "trashed"
-    lines: list[str] = []
-    t = f = 0
-    for path in requested:
-        text = _lossy(path)
-        take_trashed = t < len(trashed) and (trashed[t] == text or f >= len(failed) or failed[f][0] != text)
-        if take_trashed:
-            lines.append(f"{verb:<12} {printable(trashed[t])}")
-            t += 1
-        elif f < len(failed):
-            failed_path, reason = failed[f]
-            lines.append(f"{'failed':<12} {printable(failed_path)}: {printable(in_words(reason))}")
-            f += 1
-    return lines
+
+def _report_trash(outcomes: Sequence[TrashOutcome], dry_run: bool, root: str) -> int:
+    for outcome in outcomes:
+        print(outcome_line(outcome))
+    _say_unrecorded(outcomes)
+    # Where the space went: trashing frees nothing until the trash is emptied.
+    moved: dict[str, list[TrashOutcome]] = defaultdict(list)
+    for outcome in outcomes:
+        if outcome.kind == "trashed" and outcome.trash_dir is not None:
+            moved[outcome.trash_dir].append(outcome)
+    for trash_dir, items in moved.items():
+        size = sum(item.tree_disk_usage or item.disk_usage for item in items)
+        count = "1 item" if len(items) == 1 else f"{len(items)} items"
+        print(f"in the trash {count}, {format_bytes(size)}, in {printable(trash_dir)}")
+    if moved:
+        print(f"             {_RESTORE_HINT}")
+        print("             the space comes back when the trash is emptied; for these items:")
+        print(f"             {PROG} trash --purge --root {printable(root)}")
+    return _status(outcomes, "trashed" if not dry_run else "would-trash")
+
+
+def _report_purge(outcomes: Sequence[PurgeOutcome], dry_run: bool, root: str) -> int:
+    if not outcomes:
+        print(f"nothing this tool trashed from inside {printable(root)} is in the trash")
+    freed = 0
+    for outcome in outcomes:
+        verb = _VERBS.get(outcome.kind, outcome.kind)
+        line = f"{verb:<12} {printable(outcome.original)}"
+        if outcome.kind in ("purged", "would-purge"):
+            freed += outcome.disk_usage
+            print(f"{line} ({format_bytes(outcome.disk_usage)}, in {printable(outcome.trash_dir)})")
+        else:
+            print(f"{line}: {printable(failure_words(outcome))}")
+    _say_unrecorded(outcomes)
+    if outcomes:
+        print(f"{'would free' if dry_run else 'freed':<12} {format_bytes(freed)}")
+    return _status(outcomes, "would-purge" if dry_run else "purged")
+
+
+def _say_unrecorded(outcomes: Sequence[TrashOutcome] | Sequence[PurgeOutcome]) -> None:
+    for outcome in outcomes:
+        if outcome.kind in ("trashed", "purged") and not outcome.recorded:
+            path = outcome.requested if isinstance(outcome, TrashOutcome) else outcome.original
+            why = errno_words(outcome.record_errno) or "the write failed"
+            done = "moved to the trash" if outcome.kind == "trashed" else "removed from the trash"
+            print_error(f"{done} but NOT recorded in the audit log: {path} ({why})")
+
+
+def _status(outcomes: Sequence[TrashOutcome] | Sequence[PurgeOutcome], success: str) -> int:
+    if any(outcome.kind in ("trashed", "purged") and not outcome.recorded for outcome in outcomes):
+        return EXIT_NOT_RECORDED
+    return 0 if all(outcome.kind == success for outcome in outcomes) else EXIT_FAILURE
 
 
 def run_check(argv: Sequence[str]) -> int:
@@ -131,11 +226,6 @@ def _refuse_dot_paths(parser: argparse.ArgumentParser, paths: Sequence[str]) -> 
     for path in paths:
         if path == "" or path.rstrip(os.sep).rpartition(os.sep)[2] in (".", ".."):
             parser.error(f"refusing to act on {path!r}: a PATH may not be empty or end in '.' or '..'")
-
-
-def _lossy(path: str) -> str:
-    """The text the cleaner reports for `path`: its bytes, undecodable ones replaced."""
-    return os.fsencode(path).decode("utf-8", "replace")
 
 
 class _SigintDeferred:

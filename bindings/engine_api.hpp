@@ -1,0 +1,12 @@
+// The parts of orvalnest._engine that live in files of their own, added by
+// its execution step.
+#pragma once
+
+#include "boundary.hpp"
+
+namespace orvalnest::py {
+
+// trash_outcomes, purge_trash, TrashOutcome, PurgeOutcome and AuditLogError.
+PyResult<int> add_cleaner_api(PyObject* module);
+
+}  // namespace orvalnest::py
