@@ -10,61 +10,49 @@
 namespace orvalnest::py {
 namespace {
 
-// Paths reach Python as lossy text. Nearly every path is valid UTF-8 already,
-// so the objects adopt the walk's buffers and shared directory paths as they
-// are; only invalid ones are copied.
-class TreeBuilder {
+// Paths reach Python as lossy text; a directory's text is made once and
+// shared by the nodes of its entries.
+class NodeBuilder {
 public:
-    explicit TreeBuilder(PyTypeObject* node_class) : node_class_(node_class) {}
+    NodeBuilder(const Tree& tree, PyTypeObject* node_class) : tree_(tree), node_class_(node_class) {}
 
-    // `directory_text`: the lossy text of the record's directory path.
-    PyResult<Ref> build(NodeRecord& record, const SharedPathRef& directory_text) {
-        // The root's tail is its whole path, a child's its name: either way
-        // category_of finds the final component without the full path being built.
-        const Category category = category_of(record.tail(), record.is_dir);
-
-        auto children = ChildArray::with_capacity(static_cast<std::uint32_t>(record.children.size()));
-        if (!record.children.empty()) {
-            const SharedPathRef& own_path = record.children.front().directory;  // shared by all of them
-            const SharedPathRef own_text = is_valid_utf8(own_path.text())
-                                               ? own_path
-                                               : SharedPathRef::concat({lossy_utf8(own_path.text())});
-            for (NodeRecord& child : record.children) {
+    // `directory_text`: the lossy text of the entry's directory path (none for the root).
+    PyResult<Ref> build(EntryIndex entry, const SharedPathRef& directory_text) {
+        const bool is_root = entry == 0;
+        const std::string tail = lossy_utf8(is_root ? std::string_view(tree_.root_path()) : tree_.name(entry));
+        const ChildRange range = tree_.children(entry);
+        auto children = ChildArray::with_capacity(range.count);
+        if (range.count > 0) {
+            const std::string_view base = directory_text.text();
+            const SharedPathRef own_text = is_root ? SharedPathRef::concat({tail})
+                                                   : SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", tail});
+            for (EntryIndex child = range.first; child < range.first + range.count; ++child) {
                 auto built = build(child, own_text);
                 if (!built) return built;
                 children.push(std::move(*built));
             }
-            std::vector<NodeRecord>().swap(record.children);  // the records go as their objects arrive
         }
-
-        NodeObject::Fields fields{
-            .directory = directory_text,
-            .tail = nullptr,
-            .children = std::move(children),
-            .size = record.size,
-            .disk_usage = record.disk_usage,
-            .tail_size = 0,
-            .is_dir = record.is_dir,
-            .category = category,
-            .is_symlink = record.is_symlink,
-            .is_hardlink = record.is_hardlink,
-        };
-        if (is_valid_utf8(record.tail())) {
-            fields.tail_size = record.tail_size;
-            fields.tail = std::move(record.tail_data);
-        } else {
-            const std::string text = lossy_utf8(record.tail());
-            fields.tail_size = static_cast<std::uint32_t>(text.size());
-            fields.tail = copy_bytes(text);
-        }
-        return make_instance<NodeObject>(node_class_, std::move(fields));
+        return make_instance<NodeObject>(
+            node_class_, NodeObject::Fields{
+                             .directory = directory_text,
+                             .tail = copy_bytes(tail),
+                             .children = std::move(children),
+                             .size = tree_.size(entry),
+                             .disk_usage = tree_.disk_usage(entry),
+                             .tail_size = static_cast<std::uint32_t>(tail.size()),
+                             .is_dir = tree_.is_dir(entry),
+                             .category = tree_.category(entry),
+                             .is_symlink = tree_.has(entry, entry_flag::Symlink),
+                             .is_hardlink = tree_.has(entry, entry_flag::Hardlink),
+                         });
     }
 
 private:
+    const Tree& tree_;
     PyTypeObject* node_class_;
 };
 
-PyResult<Ref> build_result(WalkOutcome& outcome) {
+PyResult<Ref> build_result(const Tree& tree) {
     auto node_cls = node_class();
     auto issue_cls = scan_issue_class();
     auto result_cls = scan_result_class();
@@ -73,17 +61,17 @@ PyResult<Ref> build_result(WalkOutcome& outcome) {
     if (!result_cls) return std::unexpected(result_cls.error());
 
     std::vector<Ref> issues;
-    issues.reserve(outcome.issues.size());
-    for (IssueRecord& record : outcome.issues) {
-        auto issue = make_instance<ScanIssueObject>(
-            *issue_cls, ScanIssueObject::Fields{lossy_utf8(record.path), std::move(record.message)});
+    issues.reserve(tree.issues().size());
+    for (const TreeIssue& record : tree.issues()) {
+        auto issue = make_instance<ScanIssueObject>(*issue_cls,
+                                                    ScanIssueObject::Fields{lossy_utf8(record.path), record.message});
         if (!issue) return issue;
         issues.push_back(std::move(*issue));
     }
-    auto root = TreeBuilder(*node_cls).build(outcome.root, SharedPathRef());
+    auto root = NodeBuilder(tree, *node_cls).build(0, SharedPathRef());
     if (!root) return root;
     return make_instance<ScanResultObject>(
-        *result_cls, ScanResultObject::Fields{std::move(*root), std::move(issues), outcome.excluded});
+        *result_cls, ScanResultObject::Fields{std::move(*root), std::move(issues), tree.excluded()});
 }
 
 // An exception taken out of the interpreter while the lock is released, and
@@ -109,7 +97,7 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
 }  // namespace
 
-PyResult<Ref> run_scan(const ScanRequest& request) {
+PyResult<std::unique_ptr<Tree>> run_walk(const ScanRequest& request) {
     const auto root = resolve_root(request.path);
     if (!root) return std::unexpected(Error::failure(root.error()));
     // Written and read only on this thread, by the two callbacks and below.
@@ -141,12 +129,12 @@ PyResult<Ref> run_scan(const ScanRequest& request) {
         if (!call_progress(progress, false)) callback_error.fetch();
     };
 
-    WalkOutcome outcome;
+    std::unique_ptr<Tree> tree;
     {
         GilRelease released;
-        outcome = walk_tree(*root, request.options, is_cancelled, poll);
+        tree = walk_tree(*root, request.options, is_cancelled, poll);
         // A partial tree is never returned; free it before taking the lock back.
-        if (interrupted || callback_error) outcome = WalkOutcome{};
+        if (interrupted || callback_error) tree.reset();
     }
     if (callback_error) {
         callback_error.restore();
@@ -154,10 +142,18 @@ PyResult<Ref> run_scan(const ScanRequest& request) {
     }
     if (interrupted) return failure(ExceptionKind::KeyboardInterrupt, "scan interrupted");
     if (request.progress) {
-        const WalkProgress final_progress{outcome.entries, outcome.root.size, outcome.root.disk_usage, *root};
+        const WalkProgress final_progress{tree->examined(), tree->size(0), tree->disk_usage(0), *root};
         if (!call_progress(final_progress, true)) return raised();
     }
-    return build_result(outcome);
+    return tree;
+}
+
+PyResult<Ref> run_scan(ScanRequest request) {
+    request.options.order = TreeOrder::ApparentSize;
+    request.options.max_depth = MAX_DEPTH;
+    auto tree = run_walk(request);
+    if (!tree) return std::unexpected(tree.error());
+    return build_result(**tree);
 }
 
 }  // namespace orvalnest::py

@@ -1,8 +1,8 @@
-// The part of a scan shared by scan() and the scan with options: the walk with
-// the lock released, the interruption and progress polls, and turning the
-// walked records into Node, ScanIssue and ScanResult objects.
+// The part of a scan shared by scan(), the scan with options and measure():
+// the walk with the lock released, the interruption and progress polls.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "boundary.hpp"
@@ -21,9 +21,13 @@ struct ScanRequest {
 };
 
 // Called with the lock held; returns it held. A bad root raises as resolve_root
-// says, before anything is walked. A callback's exception
-// propagates unchanged, Ctrl+C raises KeyboardInterrupt("scan interrupted"),
-// and no partial tree is ever returned.
-PyResult<Ref> run_scan(const ScanRequest& request);
+// says, before anything is walked. A callback's exception propagates
+// unchanged, Ctrl+C raises KeyboardInterrupt("scan interrupted"), and no
+// partial tree is ever returned.
+PyResult<std::unique_ptr<Tree>> run_walk(const ScanRequest& request);
+
+// scan() and the scan with options: the walk made into Node, ScanIssue and
+// ScanResult objects (children by apparent size, at most MAX_DEPTH levels).
+PyResult<Ref> run_scan(ScanRequest request);
 
 }  // namespace orvalnest::py
