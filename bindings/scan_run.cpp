@@ -19,7 +19,11 @@ public:
     // `directory_text`: the lossy text of the entry's directory path (none for the root).
     PyResult<Ref> build(EntryIndex entry, const SharedPathRef& directory_text) {
         const bool is_root = entry == 0;
-        const std::string tail = lossy_utf8(is_root ? std::string_view(tree_.root_path()) : tree_.name(entry));
+        const std::string_view bytes = is_root ? std::string_view(tree_.root_path()) : tree_.name(entry);
+        // Nearly every name is valid UTF-8 already: only the others are decoded.
+        std::string decoded;
+        if (!is_valid_utf8(bytes)) decoded = lossy_utf8(bytes);
+        const std::string_view tail = decoded.empty() ? bytes : std::string_view(decoded);
         const ChildRange range = tree_.children(entry);
         auto children = ChildArray::with_capacity(range.count);
         if (range.count > 0) {

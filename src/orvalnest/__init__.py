@@ -28,6 +28,14 @@ def _load_engine() -> None:
 
 
 _load_engine()
-from orvalnest._engine import ScanProgress, scan_tree  # noqa: E402  (registered just above)
+from orvalnest._engine import (  # noqa: E402  (registered just above)
+    Children,
+    Entry,
+    ScanProgress,
+    Tree,
+    TreeIssue,
+    measure,
+    scan_tree,
+)
 
-__all__ = [*_native.__all__, "scan_tree", "ScanProgress"]
+__all__ = [*_native.__all__, "scan_tree", "ScanProgress", "measure", "Tree", "Entry", "Children", "TreeIssue"]

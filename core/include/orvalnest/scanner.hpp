@@ -24,6 +24,9 @@ namespace orvalnest {
 inline constexpr unsigned MAX_DEPTH = 256;
 // The walk takes the interpreter lock once per this many examined entries.
 inline constexpr std::uint64_t SIGNAL_POLL_INTERVAL = 200;
+// Descriptors the walk keeps open for subdirectories still to list, beyond the
+// root's and two per thread; past them a folder is opened again from the root.
+inline constexpr int kHeldDescriptors = 64;
 
 // Reads a batch of directory entries as getdents64 does: bytes filled, 0 at the
 // end, -1 with errno set on failure.

@@ -94,10 +94,6 @@ struct DirTask {
     std::atomic<std::uint32_t> unfinished{0};
 };
 
-// Descriptors held for subdirectories still to open, beyond the root's and one
-// or two per thread; past it a folder is opened again from the root.
-constexpr int kHeldDescriptors = 64;
-
 // One worker's own state. The counters are published for the coordinator's
 // progress; the rest is read only once the worker is joined.
 struct alignas(64) Worker {
