@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import os
 import pty
+import select
 import shutil
 import signal
 import statistics
@@ -97,10 +98,11 @@ def interactive_peak(argv: list[str]) -> int | None:
         last, still = -1, 0
         while still < 10:  # one second without work
             time.sleep(0.1)
-            try:
-                os.read(master, 1 << 16)  # keep its screen output flowing
-            except OSError:
-                pass
+            while select.select([master], [], [], 0)[0]:  # keep its screen output flowing
+                try:
+                    os.read(master, 1 << 16)
+                except OSError:
+                    break
             ticks = cpu_ticks(pid)
             still = still + 1 if ticks == last else 0
             last = ticks

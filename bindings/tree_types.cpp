@@ -274,7 +274,7 @@ PyGetSetDef entry_getset[] = {
 
 PyMethodDef entry_methods[] = {
     {"sorted_children", as_cfunction(entry_sorted_children), METH_FASTCALL | METH_KEYWORDS,
-     "sorted_children(key='disk_usage', *, reverse=False)\n--\n\n"
+     "sorted_children($self, key='disk_usage', *, reverse=False)\n--\n\n"
      "The children as a new list ordered by `key` (disk_usage, apparent_size,\n"
      "size, mtime, entries or name): largest, newest or A first, `reverse`\n"
      "flips it; equal values by name."},
@@ -541,9 +541,9 @@ PyGetSetDef tree_getset[] = {
 };
 
 PyMethodDef tree_methods[] = {
-    {"entry", tree_entry, METH_O, "entry(index)\n--\n\nThe entry of that number (the root is 0)."},
+    {"entry", tree_entry, METH_O, "entry($self, index, /)\n--\n\nThe entry of that number (the root is 0)."},
     {"largest_files", as_cfunction(tree_largest_files), METH_FASTCALL | METH_KEYWORDS,
-     "largest_files(count, key='disk_usage')\n--\n\n"
+     "largest_files($self, count, key='disk_usage')\n--\n\n"
      "The `count` largest entries that are not directories, largest first\n"
      "(equal values by name), by disk_usage, apparent_size, size or mtime."},
     {nullptr, nullptr, 0, nullptr},
