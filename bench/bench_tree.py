@@ -37,18 +37,18 @@ from bench_scan import generate, rotation_medians  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 
+# VmHWM, not ru_maxrss: the latter keeps the parent's peak across fork and exec.
 CHILD = """
-import resource, sys, time
-def rss():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:")) * 1024
+import sys, time
+def status(field):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) for line in lines if line.startswith(field + ":")) * 1024
 from orvalnest import measure, scan_tree
-idle = rss()
+idle = status("VmRSS")
 start = time.perf_counter()
 tree = (measure if sys.argv[1] == "measure" else scan_tree)(sys.argv[2], threads=int(sys.argv[3]))
 elapsed = time.perf_counter() - start
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-print(elapsed, peak - idle)
+print(elapsed, status("VmHWM") - idle)
 """
 
 

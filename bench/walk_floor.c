@@ -21,7 +21,7 @@
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t ready = PTHREAD_COND_INITIALIZER;
-static int *stack;
+static int* stack;
 static size_t depth, capacity, pending;
 static uint64_t total_entries = 1, total_bytes;
 
@@ -38,9 +38,9 @@ static void push(int fd) {
     pthread_mutex_unlock(&lock);
 }
 
-static void *work(void *unused) {
+static void* work(void* unused) {
     (void)unused;
-    char *buffer = malloc(32 * 1024);
+    char* buffer = malloc(32 * 1024);
     uint64_t entries = 0, bytes = 0;
     for (;;) {
         pthread_mutex_lock(&lock);
@@ -55,9 +55,9 @@ static void *work(void *unused) {
             long filled = getdents64(fd, buffer, 32 * 1024);
             if (filled <= 0) break;
             for (long at = 0; at < filled;) {
-                struct dirent64 *entry = (struct dirent64 *)(buffer + at);
+                struct dirent64* entry = (struct dirent64*)(buffer + at);
                 at += entry->d_reclen;
-                const char *name = entry->d_name;
+                const char* name = entry->d_name;
                 if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
                 struct stat metadata;
                 if (fstatat(fd, name, &metadata, AT_SYMLINK_NOFOLLOW) != 0) continue;
@@ -82,7 +82,7 @@ static void *work(void *unused) {
     return NULL;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: %s ROOT [THREADS]\n", argv[0]);
         return 2;

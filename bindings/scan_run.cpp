@@ -28,27 +28,28 @@ public:
         auto children = ChildArray::with_capacity(range.count);
         if (range.count > 0) {
             const std::string_view base = directory_text.text();
-            const SharedPathRef own_text = is_root ? SharedPathRef::concat({tail})
-                                                   : SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", tail});
+            const SharedPathRef own_text =
+                is_root ? SharedPathRef::concat({tail})
+                        : SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", tail});
             for (EntryIndex child = range.first; child < range.first + range.count; ++child) {
                 auto built = build(child, own_text);
                 if (!built) return built;
                 children.push(std::move(*built));
             }
         }
-        return make_instance<NodeObject>(
-            node_class_, NodeObject::Fields{
-                             .directory = directory_text,
-                             .tail = copy_bytes(tail),
-                             .children = std::move(children),
-                             .size = tree_.size(entry),
-                             .disk_usage = tree_.disk_usage(entry),
-                             .tail_size = static_cast<std::uint32_t>(tail.size()),
-                             .is_dir = tree_.is_dir(entry),
-                             .category = tree_.category(entry),
-                             .is_symlink = tree_.has(entry, entry_flag::Symlink),
-                             .is_hardlink = tree_.has(entry, entry_flag::Hardlink),
-                         });
+        return make_instance<NodeObject>(node_class_,
+                                         NodeObject::Fields{
+                                             .directory = directory_text,
+                                             .tail = copy_bytes(tail),
+                                             .children = std::move(children),
+                                             .size = tree_.size(entry),
+                                             .disk_usage = tree_.disk_usage(entry),
+                                             .tail_size = static_cast<std::uint32_t>(tail.size()),
+                                             .is_dir = tree_.is_dir(entry),
+                                             .category = tree_.category(entry),
+                                             .is_symlink = tree_.has(entry, entry_flag::Symlink),
+                                             .is_hardlink = tree_.has(entry, entry_flag::Hardlink),
+                                         });
     }
 
 private:
@@ -67,8 +68,8 @@ PyResult<Ref> build_result(const Tree& tree) {
     std::vector<Ref> issues;
     issues.reserve(tree.issues().size());
     for (const TreeIssue& record : tree.issues()) {
-        auto issue = make_instance<ScanIssueObject>(*issue_cls,
-                                                    ScanIssueObject::Fields{lossy_utf8(record.path), record.message});
+        auto issue = make_instance<ScanIssueObject>(
+            *issue_cls, ScanIssueObject::Fields{lossy_utf8(record.path), record.message});
         if (!issue) return issue;
         issues.push_back(std::move(*issue));
     }

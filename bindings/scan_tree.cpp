@@ -227,8 +227,11 @@ PyResult<int> exec_engine(PyObject* module) {
     }
     using ClassGetter = PyResult<PyTypeObject*> (*)();
     const std::pair<std::string_view, ClassGetter> classes[] = {
-        {"ScanProgress", scan_progress_class}, {"Tree", tree_class},         {"Entry", entry_class},
-        {"Children", children_class},          {"TreeIssue", tree_issue_class},
+        {"ScanProgress", scan_progress_class},
+        {"Tree", tree_class},
+        {"Entry", entry_class},
+        {"Children", children_class},
+        {"TreeIssue", tree_issue_class},
     };
     for (const auto& [name, getter] : classes) {
         auto cls = getter();

@@ -52,7 +52,8 @@ PyResult<Ref> make_entry(PyObject* tree, EntryIndex index) {
 PyResult<Ref> make_children(PyObject* tree, ChildRange range) {
     auto cls = children_class();
     if (!cls) return std::unexpected(cls.error());
-    return make_instance<ChildrenObject>(*cls, ChildrenObject::Fields{Ref::borrow(tree), range.first, range.count});
+    return make_instance<ChildrenObject>(*cls,
+                                         ChildrenObject::Fields{Ref::borrow(tree), range.first, range.count});
 }
 
 PyResult<Ref> entry_list(PyObject* tree, const std::vector<EntryIndex>& entries) {
@@ -96,8 +97,12 @@ PyResult<SortKey> extract_sort_key(PyObject* object) {
     auto text = extract_text(object);
     if (!text) return std::unexpected(text.error());
     constexpr std::pair<std::string_view, SortKey> kKeys[] = {
-        {"disk_usage", SortKey::DiskUsage}, {"apparent_size", SortKey::ApparentSize}, {"size", SortKey::Size},
-        {"mtime", SortKey::Mtime},          {"entries", SortKey::Entries},            {"name", SortKey::Name},
+        {"disk_usage", SortKey::DiskUsage},
+        {"apparent_size", SortKey::ApparentSize},
+        {"size", SortKey::Size},
+        {"mtime", SortKey::Mtime},
+        {"entries", SortKey::Entries},
+        {"name", SortKey::Name},
     };
     for (const auto& [name, key] : kKeys) {
         if (*text == name) return key;
@@ -155,12 +160,12 @@ PyObject* read_entry(PyObject* self, Read&& read) noexcept {
     });
 }
 
-#define ORVALNEST_ENTRY_GETTER(name, ...)                                                                 \
-    PyObject* entry_##name(PyObject* self, void*) noexcept {                                              \
+#define ORVALNEST_ENTRY_GETTER(name, ...)                                                                  \
+    PyObject* entry_##name(PyObject* self, void*) noexcept {                                               \
         return read_entry(self, [](const Tree& tree, EntryIndex index, PyObject* owner) -> PyResult<Ref> { \
-            (void)tree, (void)index, (void)owner;                                                         \
-            __VA_ARGS__                                                                                   \
-        });                                                                                               \
+            (void)tree, (void)index, (void)owner;                                                          \
+            __VA_ARGS__                                                                                    \
+        });                                                                                                \
     }
 
 ORVALNEST_ENTRY_GETTER(index, return to_int(index);)
@@ -178,7 +183,8 @@ ORVALNEST_ENTRY_GETTER(category, return to_str(category_text(tree.category(index
 ORVALNEST_ENTRY_GETTER(is_dir, return to_bool(tree.is_dir(index));)
 ORVALNEST_ENTRY_GETTER(is_symlink, return to_bool(tree.has(index, entry_flag::Symlink));)
 ORVALNEST_ENTRY_GETTER(is_hardlink, return to_bool(tree.has(index, entry_flag::Hardlink));)
-ORVALNEST_ENTRY_GETTER(counted, return to_bool(tree.is_dir(index) || tree.has(index, entry_flag::CountedLink));)
+ORVALNEST_ENTRY_GETTER(counted,
+                       return to_bool(tree.is_dir(index) || tree.has(index, entry_flag::CountedLink));)
 ORVALNEST_ENTRY_GETTER(unreadable, return to_bool(tree.has(index, entry_flag::Unreadable));)
 ORVALNEST_ENTRY_GETTER(skipped, return to_bool(tree.has(index, entry_flag::Skipped));)
 ORVALNEST_ENTRY_GETTER(incomplete, return to_bool(tree.has(index, entry_flag::Incomplete));)
@@ -195,7 +201,8 @@ constexpr std::string_view kSortedParameters[] = {"key"};
 constexpr KeywordOnly kSortedKeywords[] = {{"reverse", false}};
 constexpr ArgumentSpec kSortedSpec{"sorted_children", "Entry", kSortedParameters, 0, kSortedKeywords};
 
-PyObject* entry_sorted_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry_sorted_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
     return guarded_entry([&]() -> PyResult<Ref> {
         auto bound = bind_arguments(kSortedSpec, args, nargs, kwnames);
         if (!bound) return std::unexpected(bound.error());
@@ -232,7 +239,8 @@ PyObject* entry_repr(PyObject* self) noexcept {
 
 PyObject* entry_compare(PyObject* self, PyObject* other, int op) noexcept {
     return guarded_entry([&]() -> PyResult<Ref> {
-        if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) return Ref::borrow(Py_NotImplemented);
+        if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self))
+            return Ref::borrow(Py_NotImplemented);
         const auto &a = entry(self), &b = entry(other);
         const bool same = a.tree.get() == b.tree.get() && a.index == b.index;
         return to_bool(same == (op == Py_EQ));
@@ -241,7 +249,8 @@ PyObject* entry_compare(PyObject* self, PyObject* other, int op) noexcept {
 
 Py_hash_t entry_hash(PyObject* self) noexcept {
     const auto& fields = entry(self);
-    const auto mixed = reinterpret_cast<std::uintptr_t>(fields.tree.get()) * 0x9E3779B97F4A7C15ULL ^ fields.index;
+    const auto mixed =
+        reinterpret_cast<std::uintptr_t>(fields.tree.get()) * 0x9E3779B97F4A7C15ULL ^ fields.index;
     const auto hash = static_cast<Py_hash_t>(mixed >> 1);
     return hash == -1 ? -2 : hash;
 }
@@ -403,7 +412,8 @@ PyGetSetDef issue_getset[] = {
 };
 
 PyType_Slot tree_issue_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A path the scan could not count in full: unreadable, or skipped on purpose.")},
+    {Py_tp_doc,
+     const_cast<char*>("A path the scan could not count in full: unreadable, or skipped on purpose.")},
     {Py_tp_getset, issue_getset},
     {Py_tp_repr, as_slot(issue_repr)},
     {Py_tp_base, &PyBaseObject_Type},
@@ -420,12 +430,12 @@ PyObject* read_tree(PyObject* self, Read&& read) noexcept {
     return guarded_entry([&]() -> PyResult<Ref> { return read(tree_fields(self), native(self)); });
 }
 
-#define ORVALNEST_TREE_GETTER(name, ...)                                                                    \
-    PyObject* tree_##name(PyObject* self, void*) noexcept {                                                 \
+#define ORVALNEST_TREE_GETTER(name, ...)                                                                  \
+    PyObject* tree_##name(PyObject* self, void*) noexcept {                                               \
         return read_tree(self, [&](const TreeObject::Fields& fields, const Tree& tree) -> PyResult<Ref> { \
-            (void)fields, (void)tree;                                                                       \
-            __VA_ARGS__                                                                                     \
-        });                                                                                                 \
+            (void)fields, (void)tree;                                                                     \
+            __VA_ARGS__                                                                                   \
+        });                                                                                               \
     }
 
 ORVALNEST_TREE_GETTER(root, return make_entry(self, 0);)
@@ -479,7 +489,8 @@ constexpr ArgumentSpec kLargestSpec{"largest_files", "Tree", kLargestParameters,
 
 // The `count` largest non-directories of the whole tree, by one pass keeping a
 // heap of that many.
-PyObject* tree_largest_files(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* tree_largest_files(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
     return guarded_entry([&]() -> PyResult<Ref> {
         auto bound = bind_arguments(kLargestSpec, args, nargs, kwnames);
         if (!bound) return std::unexpected(bound.error());
@@ -516,9 +527,8 @@ Py_ssize_t tree_length(PyObject* self) noexcept { return native(self).size(); }
 
 PyObject* tree_repr(PyObject* self) noexcept {
     return read_tree(self, [](const TreeObject::Fields&, const Tree& tree) {
-        return to_str("Tree(path=" + quoted_form(lossy_utf8(tree.root_path())) +
-                      ", entries=" + std::to_string(tree.size()) +
-                      ", disk_usage=" + std::to_string(tree.disk_usage(0)) +
+        return to_str("Tree(path=" + quoted_form(lossy_utf8(tree.root_path())) + ", entries=" +
+                      std::to_string(tree.size()) + ", disk_usage=" + std::to_string(tree.disk_usage(0)) +
                       ", issues=" + std::to_string(tree.issues().size()) + ")");
     });
 }

@@ -1,5 +1,7 @@
 #include "trash_info.hpp"
 
+#include "orvalnest/hex.hpp"
+
 namespace orvalnest::platform::linux_trash {
 
 namespace {
@@ -12,16 +14,13 @@ bool kept_as_is(unsigned char b) {
 }  // namespace
 
 std::string percent_encode_path(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size());
     for (const unsigned char b : bytes) {
         if (kept_as_is(b)) {
             out.push_back(static_cast<char>(b));
         } else {
-            out.push_back('%');
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 0xF]);
+            append_hex_byte(out, "%", b, HexCase::Upper);
         }
     }
     return out;

@@ -37,17 +37,19 @@ std::unique_ptr<Tree> walk_with(const std::string& root, unsigned threads, const
 // that agree on this agree entry for entry (entry numbers depend on which
 // thread finished what first, so they are left out).
 auto summary(const Tree& tree) {
-    using Row = std::tuple<std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t, std::uint8_t,
-                           std::uint32_t>;
+    using Row = std::tuple<std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t,
+                           std::uint8_t, std::uint32_t>;
     std::vector<Row> rows;
     std::vector<EntryIndex> stack{0};
     while (!stack.empty()) {
         const EntryIndex entry = stack.back();
         stack.pop_back();
-        rows.emplace_back(tree.path(entry), tree.size(entry), tree.disk_usage(entry), tree.apparent_size(entry),
-                          tree.newest_mtime(entry), tree.flags(entry), tree.entries_below(entry));
+        rows.emplace_back(tree.path(entry), tree.size(entry), tree.disk_usage(entry),
+                          tree.apparent_size(entry), tree.newest_mtime(entry), tree.flags(entry),
+                          tree.entries_below(entry));
         const ChildRange range = tree.children(entry);
-        for (EntryIndex child = range.first + range.count; child > range.first; --child) stack.push_back(child - 1);
+        for (EntryIndex child = range.first + range.count; child > range.first; --child)
+            stack.push_back(child - 1);
     }
     std::vector<std::tuple<std::string, std::string, std::string>> issues;
     for (const auto& issue : tree.issues())
@@ -59,7 +61,8 @@ auto summary(const Tree& tree) {
 // take the lowest free numbers; any already open above the limit stay open).
 rlim_t limit_leaving(unsigned budget) {
     std::set<int> open;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) open.insert(std::stoi(entry.path().filename()));
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+        open.insert(std::stoi(entry.path().filename()));
     int limit = 0;
     for (unsigned free = 0; free < budget; ++limit) free += !open.contains(limit);
     return static_cast<rlim_t>(limit);

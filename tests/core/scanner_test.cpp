@@ -78,8 +78,10 @@ void expect_consistent(const Tree& tree) {
             disk += tree.disk_usage(child);
             below += tree.entries_below(child);
             if (child > range.first && tree.order() == TreeOrder::DiskUsage) {
-                const auto before = std::pair(-static_cast<std::int64_t>(tree.disk_usage(child - 1)), tree.name(child - 1));
-                EXPECT_LT(before, std::pair(-static_cast<std::int64_t>(tree.disk_usage(child)), tree.name(child)));
+                const auto before =
+                    std::pair(-static_cast<std::int64_t>(tree.disk_usage(child - 1)), tree.name(child - 1));
+                EXPECT_LT(before,
+                          std::pair(-static_cast<std::int64_t>(tree.disk_usage(child)), tree.name(child)));
             }
         }
         EXPECT_EQ(tree.size(entry), size) << tree.path(entry);
@@ -110,7 +112,8 @@ TEST(WalkTree, ChildrenInTheAskedOrder) {
             return std::pair(-static_cast<std::int64_t>(allocated(tree / a)), a) <
                    std::pair(-static_cast<std::int64_t>(allocated(tree / b)), b);
         });
-        for (const auto& [order, expected] : {std::pair(TreeOrder::ApparentSize, by_size), {TreeOrder::DiskUsage, by_disk}}) {
+        for (const auto& [order, expected] :
+             {std::pair(TreeOrder::ApparentSize, by_size), {TreeOrder::DiskUsage, by_disk}}) {
             const auto walked = walk(tree.path(), with_threads(1, order));
             std::vector<std::string> got;
             const ChildRange range = walked->children(0);

@@ -72,7 +72,8 @@ std::string_view root_name(std::string_view root);
 // start and then every few milliseconds. Nothing here raises for a path:
 // unreadable ones become issues. Issues, and which link of a hard-linked inode
 // counts, come out as a one-thread depth-first walk in listing order meets them.
-std::unique_ptr<Tree> walk_tree(std::string_view root, const WalkOptions& options, FunctionRef<bool()> is_cancelled,
-                                 FunctionRef<void(const WalkProgress&)> poll);
+std::unique_ptr<Tree> walk_tree(std::string_view root, const WalkOptions& options,
+                                FunctionRef<bool()> is_cancelled,
+                                FunctionRef<void(const WalkProgress&)> poll);
 
 }  // namespace orvalnest

@@ -42,8 +42,8 @@ enum class TreeOrder : std::uint8_t {
 struct TreeIssue {
     std::string path;  // native bytes
     std::string message;
-    bool skipped = false;          // left out on purpose, rather than unreadable
-    EntryIndex entry = kNoEntry;   // the entry it concerns, when the tree has one
+    bool skipped = false;         // left out on purpose, rather than unreadable
+    EntryIndex entry = kNoEntry;  // the entry it concerns, when the tree has one
 };
 
 struct ChildRange {

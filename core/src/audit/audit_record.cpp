@@ -1,12 +1,11 @@
 #include <chrono>
 
 #include "orvalnest/audit.hpp"
+#include "orvalnest/hex.hpp"
 
 namespace orvalnest {
 
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 // Escapes byte by byte: the texts are already valid UTF-8, so everything from
 // 0x20 up, non-ASCII included, is copied as it is.
@@ -38,9 +37,7 @@ void append_json_string(std::string& out, std::string_view text) {
                 break;
             default:
                 if (byte < 0x20) {
-                    out += "\\u00";
-                    out.push_back(kHexDigits[byte >> 4]);
-                    out.push_back(kHexDigits[byte & 0xF]);
+                    append_hex_byte(out, "\\u00", byte, HexCase::Lower);
                 } else {
                     out.push_back(c);
                 }

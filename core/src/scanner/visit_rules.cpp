@@ -30,7 +30,8 @@ bool ExcludeRules::excludes(const std::string& path, std::size_t name_size) cons
             continue;
         }
         if (::fnmatch(pattern.text.c_str(), path.c_str(), 0) == 0) return true;
-        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
             if (slash + 1 < path.size() && path[slash + 1] != '/' &&
                 ::fnmatch(pattern.text.c_str(), path.c_str() + slash + 1, 0) == 0)
                 return true;
@@ -50,7 +51,8 @@ OsResult<std::string> VisitRules::read_root(std::string_view root, struct stat& 
 Examined VisitRules::examine(std::string_view name, const struct stat& metadata, unsigned depth,
                              TreeBuilder::NameWriter* names, TreeBuilder& builder) const {
     const auto type = metadata.st_mode & S_IFMT;
-    if (type != S_IFREG && type != S_IFLNK && type != S_IFDIR) return {Examined::Kind::Skip, {}, std::nullopt};
+    if (type != S_IFREG && type != S_IFLNK && type != S_IFDIR)
+        return {Examined::Kind::Skip, {}, std::nullopt};
 
     EntryRow row;
     if (names) row.name = names->add(name);
@@ -78,7 +80,8 @@ Examined VisitRules::examine(std::string_view name, const struct stat& metadata,
         row.aux = builder.add_directory({}, row);
         return Examined{Examined::Kind::Leaf, row, std::move(issue)};
     };
-    if (depth > 0 && one_filesystem_ && metadata.st_dev != root_device_) return unentered("skipped: other filesystem");
+    if (depth > 0 && one_filesystem_ && metadata.st_dev != root_device_)
+        return unentered("skipped: other filesystem");
     // An unlisted directory still occupies its own blocks, as du counts them.
     row.disk_usage = allocated_bytes(metadata);
     row.apparent = static_cast<std::uint64_t>(metadata.st_size);

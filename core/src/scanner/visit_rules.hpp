@@ -25,8 +25,9 @@ namespace orvalnest::scanner_detail {
 // Bytes allocated to an entry, from its block count (512-byte units everywhere).
 inline std::uint64_t allocated_bytes(const struct stat& metadata) {
     const auto blocks = static_cast<std::uint64_t>(metadata.st_blocks);
-    return blocks > std::numeric_limits<std::uint64_t>::max() / 512 ? std::numeric_limits<std::uint64_t>::max()
-                                                                      : blocks * 512;
+    return blocks > std::numeric_limits<std::uint64_t>::max() / 512
+               ? std::numeric_limits<std::uint64_t>::max()
+               : blocks * 512;
 }
 
 struct InodeKey {

@@ -56,8 +56,8 @@ bool key_before(const Key& a, const Key& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
 }
 
-constexpr std::uint32_t kOwnRow = 0xFFFFFFFFu;   // a note about the directory itself
-constexpr std::uint32_t kNoRow = 0xFFFFFFFEu;    // a note about an entry that has no row
+constexpr std::uint32_t kOwnRow = 0xFFFFFFFFu;  // a note about the directory itself
+constexpr std::uint32_t kNoRow = 0xFFFFFFFEu;   // a note about an entry that has no row
 
 struct IssueNote {
     Key key;
@@ -87,8 +87,8 @@ struct DirTask {
     std::vector<IssueNote> notes;
     std::vector<LinkNote> links;
     std::uint32_t sequence = 0;
-    std::mutex handed_up;  // guards `notes` once the listing is over (children hand theirs up)
-    UniqueFd fd;           // held while subdirectories still have to open below it
+    std::mutex handed_up;   // guards `notes` once the listing is over (children hand theirs up)
+    UniqueFd fd;            // held while subdirectories still have to open below it
     bool holds_fd = false;  // set before the subdirectories are queued
     std::atomic<std::uint32_t> unopened{0};
     std::atomic<std::uint32_t> unfinished{0};
@@ -103,7 +103,7 @@ struct alignas(64) Worker {
     std::atomic<std::uint64_t> disk_usage{0};
     std::unique_ptr<std::byte[]> buffer = std::make_unique_for_overwrite<std::byte[]>(kDirBufferSize);
     TreeBuilder::NameWriter names;
-    std::string path;  // of the directory being listed, then of an entry in it
+    std::string path;            // of the directory being listed, then of an entry in it
     std::size_t dir_length = 0;  // of the directory's path in `path`
     std::vector<IssueNote> issues;
     std::vector<LinkNote> links;
@@ -149,7 +149,8 @@ private:
         root_row_.category = Category::Directory;
         if (!c_root) {
             root_row_.flags = entry_flag::Dir | entry_flag::Unreadable | entry_flag::Incomplete;
-            root_task_.notes.push_back(own_note(root_task_, std::string(root_), c_root.error().text(), false));
+            root_task_.notes.push_back(
+                own_note(root_task_, std::string(root_), c_root.error().text(), false));
             finish(root_task_, *workers_[0]);
             return false;
         }
@@ -299,7 +300,9 @@ private:
 
     // ---- listing one directory ----
 
-    EntryRow& own_row(DirTask& task) { return task.parent ? task.parent->rows[task.row_in_parent] : root_row_; }
+    EntryRow& own_row(DirTask& task) {
+        return task.parent ? task.parent->rows[task.row_in_parent] : root_row_;
+    }
 
     // The directory's path into self.path, its names taken from the rows above it.
     void build_path(const DirTask& task, Worker& self) {
@@ -342,8 +345,10 @@ private:
             std::string_view below = std::string_view(self.path).substr(root_.size());
             if (below.starts_with('/')) below.remove_prefix(1);
             auto opened = open_beneath(root_task_.fd.get(), below, O_RDONLY | O_DIRECTORY);
-            if (opened) fd = std::move(*opened);
-            else errno = opened.error().code();
+            if (opened)
+                fd = std::move(*opened);
+            else
+                errno = opened.error().code();
         }
         const int error = errno;
         if (parent.holds_fd && parent.unopened.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -401,7 +406,9 @@ private:
             const std::string_view name(next.name, next.name_size);
             if (next.step == DirReader::Step::Error) {
                 own.flags |= entry_flag::Unreadable | entry_flag::Incomplete;
-                task.notes.push_back({between(), task.sequence++, kOwnRow,
+                task.notes.push_back({between(),
+                                      task.sequence++,
+                                      kOwnRow,
                                       {directory_path(self), OsError::from_errno(next.error).text()}});
                 continue;
             }
@@ -425,7 +432,8 @@ private:
                     const bool counted = links_.first_meeting(inode);
                     Key key = task.key;
                     key.push_back(2 * index + 1);
-                    task.links.push_back({std::move(key), inode, row.disk_usage, row.apparent, counted, index});
+                    task.links.push_back(
+                        {std::move(key), inode, row.disk_usage, row.apparent, counted, index});
                     if (!counted) row.disk_usage = row.apparent = 0;
                 }
                 if (!row.has(entry_flag::Dir) && (!examined.linked || task.links.back().counted))
@@ -433,10 +441,13 @@ private:
                 if (examined.issue) {
                     Key key = task.key;
                     key.push_back(2 * index + 1);
-                    task.notes.push_back(
-                        {std::move(key), task.sequence++, index, {entry_path(self, name), std::move(*examined.issue), true}});
+                    task.notes.push_back({std::move(key),
+                                          task.sequence++,
+                                          index,
+                                          {entry_path(self, name), std::move(*examined.issue), true}});
                 }
-                if (examined.kind == Examined::Kind::Enter) subdirectories.push_back({index, metadata.st_dev});
+                if (examined.kind == Examined::Kind::Enter)
+                    subdirectories.push_back({index, metadata.st_dev});
                 add(self.size, row.size);
                 add(self.disk_usage, row.disk_usage);
                 task.rows.push_back(row);
@@ -451,7 +462,8 @@ private:
             if (held_.fetch_add(1, std::memory_order_relaxed) < kHeldDescriptors) {
                 task.fd = std::move(opened);
                 task.holds_fd = true;
-                task.unopened.store(static_cast<std::uint32_t>(subdirectories.size()), std::memory_order_relaxed);
+                task.unopened.store(static_cast<std::uint32_t>(subdirectories.size()),
+                                    std::memory_order_relaxed);
             } else {
                 held_.fetch_sub(1, std::memory_order_relaxed);
             }
@@ -618,7 +630,8 @@ private:
             std::unordered_map<EntryIndex, EntryIndex> moves;
             builder_.reorder_children(directory, [&](EntryIndex from, EntryIndex to) { moves[from] = to; });
             for (TreeIssue& issue : issues) {
-                if (const auto moved = moves.find(issue.entry); moved != moves.end()) issue.entry = moved->second;
+                if (const auto moved = moves.find(issue.entry); moved != moves.end())
+                    issue.entry = moved->second;
             }
         }
     }
@@ -673,7 +686,8 @@ private:
 }  // namespace
 }  // namespace scanner_detail
 
-std::unique_ptr<Tree> walk_tree(std::string_view root, const WalkOptions& options, FunctionRef<bool()> is_cancelled,
+std::unique_ptr<Tree> walk_tree(std::string_view root, const WalkOptions& options,
+                                FunctionRef<bool()> is_cancelled,
                                 FunctionRef<void(const WalkProgress&)> poll) {
     auto tree = std::make_unique<Tree>();
     scanner_detail::Walk(root, options, *tree).run(is_cancelled, poll);

@@ -18,7 +18,9 @@ std::int64_t Tree::newest_mtime(EntryIndex entry) const {
     return is_dir(entry) ? dir_newest_[aux_[entry]] : mtime_[entry];
 }
 
-std::uint32_t Tree::entries_below(EntryIndex entry) const { return is_dir(entry) ? dir_below_[aux_[entry]] : 0; }
+std::uint32_t Tree::entries_below(EntryIndex entry) const {
+    return is_dir(entry) ? dir_below_[aux_[entry]] : 0;
+}
 
 ChildRange Tree::children(EntryIndex entry) const {
     if (!is_dir(entry)) return {};

@@ -88,7 +88,8 @@ std::uint32_t TreeBuilder::add_directory(ChildRange children, const EntryRow& to
 }
 
 void TreeBuilder::set_parent(ChildRange range, EntryIndex parent) {
-    for (EntryIndex child = range.first; child < range.first + range.count; ++child) tree_.parent_[child] = parent;
+    for (EntryIndex child = range.first; child < range.first + range.count; ++child)
+        tree_.parent_[child] = parent;
 }
 
 void TreeBuilder::rewrite_children_parent(EntryIndex entry) {
@@ -104,9 +105,11 @@ std::vector<std::uint32_t> TreeBuilder::ordered(const std::vector<EntryRow>& row
     std::vector<std::uint32_t> order(rows.size());
     std::iota(order.begin(), order.end(), 0u);
     if (order_ == TreeOrder::ApparentSize) {
-        std::ranges::stable_sort(order, [&](std::uint32_t a, std::uint32_t b) { return rows[a].size > rows[b].size; });
+        std::ranges::stable_sort(
+            order, [&](std::uint32_t a, std::uint32_t b) { return rows[a].size > rows[b].size; });
     } else {
-        std::ranges::sort(order, [&](std::uint32_t a, std::uint32_t b) { return comes_before(rows[a], rows[b]); });
+        std::ranges::sort(order,
+                          [&](std::uint32_t a, std::uint32_t b) { return comes_before(rows[a], rows[b]); });
     }
     return order;
 }
