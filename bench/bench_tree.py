@@ -185,8 +185,9 @@ def time_rows(label: str, root: Path, floor: Path, repeat: int) -> None:
     print(f"\n{label} ({entry_count(root)} entries), median of {repeat} runs, warm cache:")
     for name, median in medians.items():
         print(f"  {name:20s} {median * 1000:9.1f} ms   {median / du:5.2f}x du")
-    print(f"  measure threads=1 / floor 1 thread:   {medians['measure threads=1'] / medians['C floor 1 thread']:5.2f}x")
-    print(f"  measure threads=2 / floor 2 threads:  {medians['measure threads=2'] / medians['C floor 2 threads']:5.2f}x")
+    for threads, floor_name in ((1, "C floor 1 thread"), (2, "C floor 2 threads")):
+        ratio = medians[f"measure threads={threads}"] / medians[floor_name]
+        print(f"  measure threads={threads} / {floor_name}: {ratio:5.2f}x")
 
 
 def baseline_rows(root: Path, entries: int, baseline: str, repeat: int) -> None:

@@ -47,7 +47,8 @@ def test_totals_are_dus(tmp_path, build, threads):
             assert entry.apparent_size == own.st_size + sum(child.apparent_size for child in children)
             assert entry.entries_below == len(children) + sum(child.entries_below for child in children)
             assert entry.newest_mtime == max([int(own.st_mtime)] + [child.newest_mtime for child in children])
-            assert [(-c.disk_usage, c.name_bytes) for c in children] == sorted((-c.disk_usage, c.name_bytes) for c in children)
+            order = [(-child.disk_usage, child.name_bytes) for child in children]
+            assert order == sorted(order)
         else:
             assert entry.apparent_size == (own.st_size if entry.counted else 0)
         assert entry.mtime == int(own.st_mtime)
