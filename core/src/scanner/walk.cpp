@@ -17,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -416,7 +415,8 @@ private:
                 ++self.excluded;
                 continue;
             }
-            if (::fstatat(fd, next.name, &metadata, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (retry_on_eintr([&] { return ::fstatat(fd, next.name, &metadata, AT_SYMLINK_NOFOLLOW); }) !=
+                0) {
                 const std::string message = OsError::last().text();
                 own.flags |= entry_flag::Unreadable | entry_flag::Incomplete;
                 task.notes.push_back({between(), task.sequence++, kNoRow, {entry_path(self, name), message}});
