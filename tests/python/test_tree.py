@@ -63,7 +63,9 @@ def test_any_depth_counts_what_du_counts(tmp_path):
         path = path / "level"
     path.mkdir(parents=True)
     make_file(path / "big.bin", 10_000_000)
+    os.utime(path / "big.bin", (2_000_000_000, 2_000_000_000))  # the newest time comes up 300 folders
     tree = measure(tmp_path)
+    assert (tree.root.newest_mtime, tree.root.children[0].newest_mtime) == (2_000_000_000, 2_000_000_000)
     assert (tree.root.apparent_size, tree.root.disk_usage) == (du(tmp_path, "-b"), du(tmp_path, "-B1"))
     assert (tree.issues, tree.root.incomplete, tree.entries) == ([], False, 302)
     deepest = tree.largest_files(1)[0]
