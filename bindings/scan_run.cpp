@@ -10,41 +10,67 @@
 namespace orvalnest::py {
 namespace {
 
-// Paths reach Python as lossy text; a directory's text is made once and
-// shared by the nodes of its entries.
-class NodeBuilder {
-public:
-    NodeBuilder(const Tree& tree, PyTypeObject* node_class) : tree_(tree), node_class_(node_class) {}
+// What a Node holds besides numbers: its name as lossy text in a block of
+// its own, and for a directory the lossy text of its path, which its
+// children share. Made with the lock released, so the part of scan() that
+// holds it only makes the objects.
+struct NodeText {
+    PathBytes tail;  // the name; the root's whole path
+    std::uint32_t tail_size = 0;
+    SharedPathRef own;  // a directory's path, when it has children
+};
 
-    // `directory_text`: the lossy text of the entry's directory path (none for the root).
-    PyResult<Ref> build(EntryIndex entry, const SharedPathRef& directory_text) {
-        const bool is_root = entry == 0;
-        const std::string_view bytes = is_root ? std::string_view(tree_.root_path()) : tree_.name(entry);
+std::vector<NodeText> node_texts(const Tree& tree) {
+    std::vector<NodeText> texts(tree.size());
+    std::vector<EntryIndex> stack{0};
+    while (!stack.empty()) {
+        const EntryIndex entry = stack.back();
+        stack.pop_back();
+        const std::string_view bytes = entry == 0 ? std::string_view(tree.root_path()) : tree.name(entry);
         // Nearly every name is valid UTF-8 already: only the others are decoded.
         std::string decoded;
         if (!is_valid_utf8(bytes)) decoded = lossy_utf8(bytes);
         const std::string_view tail = decoded.empty() ? bytes : std::string_view(decoded);
+        NodeText& text = texts[entry];
+        text.tail = copy_bytes(tail);
+        text.tail_size = static_cast<std::uint32_t>(tail.size());
+        const ChildRange range = tree.children(entry);
+        if (range.count == 0) continue;
+        if (entry == 0) {
+            text.own = SharedPathRef::concat({tail});
+        } else {
+            const std::string_view base = texts[tree.parent(entry)].own.text();
+            text.own = SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", tail});
+        }
+        for (EntryIndex child = range.first; child < range.first + range.count; ++child)
+            stack.push_back(child);
+    }
+    return texts;
+}
+
+class NodeBuilder {
+public:
+    NodeBuilder(const Tree& tree, std::vector<NodeText>& texts, PyTypeObject* node_class)
+        : tree_(tree), texts_(texts), node_class_(node_class) {}
+
+    // `directory_text`: the lossy text of the entry's directory path (none for the root).
+    PyResult<Ref> build(EntryIndex entry, const SharedPathRef& directory_text) {
+        NodeText& text = texts_[entry];
         const ChildRange range = tree_.children(entry);
         auto children = ChildArray::with_capacity(range.count);
-        if (range.count > 0) {
-            const std::string_view base = directory_text.text();
-            const SharedPathRef own_text =
-                is_root ? SharedPathRef::concat({tail})
-                        : SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", tail});
-            for (EntryIndex child = range.first; child < range.first + range.count; ++child) {
-                auto built = build(child, own_text);
-                if (!built) return built;
-                children.push(std::move(*built));
-            }
+        for (EntryIndex child = range.first; child < range.first + range.count; ++child) {
+            auto built = build(child, text.own);
+            if (!built) return built;
+            children.push(std::move(*built));
         }
         return make_instance<NodeObject>(node_class_,
                                          NodeObject::Fields{
                                              .directory = directory_text,
-                                             .tail = copy_bytes(tail),
+                                             .tail = std::move(text.tail),
                                              .children = std::move(children),
                                              .size = tree_.size(entry),
                                              .disk_usage = tree_.disk_usage(entry),
-                                             .tail_size = static_cast<std::uint32_t>(tail.size()),
+                                             .tail_size = text.tail_size,
                                              .is_dir = tree_.is_dir(entry),
                                              .category = tree_.category(entry),
                                              .is_symlink = tree_.has(entry, entry_flag::Symlink),
@@ -54,10 +80,11 @@ public:
 
 private:
     const Tree& tree_;
+    std::vector<NodeText>& texts_;
     PyTypeObject* node_class_;
 };
 
-PyResult<Ref> build_result(const Tree& tree) {
+PyResult<Ref> build_result(const Tree& tree, std::vector<NodeText>& texts) {
     auto node_cls = node_class();
     auto issue_cls = scan_issue_class();
     auto result_cls = scan_result_class();
@@ -73,7 +100,7 @@ PyResult<Ref> build_result(const Tree& tree) {
         if (!issue) return issue;
         issues.push_back(std::move(*issue));
     }
-    auto root = NodeBuilder(tree, *node_cls).build(0, SharedPathRef());
+    auto root = NodeBuilder(tree, texts, *node_cls).build(0, SharedPathRef());
     if (!root) return root;
     return make_instance<ScanResultObject>(
         *result_cls, ScanResultObject::Fields{std::move(*root), std::move(issues), tree.excluded()});
@@ -139,7 +166,11 @@ PyResult<std::unique_ptr<Tree>> run_walk(const ScanRequest& request) {
         GilRelease released;
         tree = walk_tree(*root, request.options, is_cancelled, poll);
         // A partial tree is never returned; free it before taking the lock back.
-        if (interrupted || callback_error) tree.reset();
+        if (interrupted || callback_error) {
+            tree.reset();
+        } else if (request.prepare) {
+            request.prepare(*tree);
+        }
     }
     if (callback_error) {
         callback_error.restore();
@@ -156,9 +187,11 @@ PyResult<std::unique_ptr<Tree>> run_walk(const ScanRequest& request) {
 PyResult<Ref> run_scan(ScanRequest request) {
     request.options.order = TreeOrder::ApparentSize;
     request.options.max_depth = MAX_DEPTH;
+    std::vector<NodeText> texts;
+    request.prepare = [&](const Tree& tree) { texts = node_texts(tree); };
     auto tree = run_walk(request);
     if (!tree) return std::unexpected(tree.error());
-    return build_result(**tree);
+    return build_result(**tree, texts);
 }
 
 }  // namespace orvalnest::py

@@ -2,6 +2,7 @@
 // the walk with the lock released, the interruption and progress polls.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,8 @@ struct ScanRequest {
     WalkOptions options;
     PyObject* progress = nullptr;  // borrowed callable, or null
     ProgressFactory make_progress = nullptr;
+    // Runs on the finished tree before the lock is taken back.
+    std::function<void(const Tree&)> prepare;
 };
 
 // Called with the lock held; returns it held. A bad root raises as resolve_root
