@@ -4,10 +4,11 @@
 // scan can map from a file instead).
 #pragma once
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 
@@ -19,16 +20,15 @@ public:
     static constexpr std::size_t kChunkSize = std::size_t{1} << ChunkBits;
     static constexpr std::size_t kCapacity = kChunkSize * MaxChunks;
 
-    // The table of chunk pointers comes zeroed from calloc: its pages cost
-    // memory only once a chunk is recorded there.
-    ChunkedArray() : chunks_(static_cast<T**>(std::calloc(MaxChunks, sizeof(T*)))) {
-        if (!chunks_) throw std::bad_alloc();
-    }
+    // The table and the chunks are mapped straight from the kernel, not taken
+    // from the allocator's heap: their pages cost memory only once written,
+    // and every byte goes back when the array does.
+    ChunkedArray() : chunks_(static_cast<T**>(map(kTableBytes))) {}
     ChunkedArray(const ChunkedArray&) = delete;
     ChunkedArray& operator=(const ChunkedArray&) = delete;
     ~ChunkedArray() {
-        for (std::size_t i = 0; i < MaxChunks && chunks_[i]; ++i) std::free(chunks_[i]);
-        std::free(chunks_);
+        for (std::size_t i = 0; i < MaxChunks && chunks_[i]; ++i) ::munmap(chunks_[i], kChunkBytes);
+        ::munmap(chunks_, kTableBytes);
     }
 
     T& operator[](std::size_t index) { return chunks_[index >> ChunkBits][index & (kChunkSize - 1)]; }
@@ -49,13 +49,20 @@ public:
         for (std::size_t i = 0; i <= last; ++i) {
             std::atomic_ref<T*> slot(chunks_[i]);
             if (slot.load(std::memory_order_relaxed)) continue;
-            auto* chunk = static_cast<T*>(std::malloc(kChunkSize * sizeof(T)));
-            if (!chunk) throw std::bad_alloc();
-            slot.store(chunk, std::memory_order_release);
+            slot.store(static_cast<T*>(map(kChunkBytes)), std::memory_order_release);
         }
     }
 
 private:
+    static constexpr std::size_t kTableBytes = MaxChunks * sizeof(T*);
+    static constexpr std::size_t kChunkBytes = kChunkSize * sizeof(T);
+
+    static void* map(std::size_t bytes) {
+        void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) throw std::bad_alloc();
+        return block;
+    }
+
     T** chunks_;
     std::mutex grow_;
 };
