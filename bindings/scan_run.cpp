@@ -10,61 +10,81 @@
 namespace orvalnest::py {
 namespace {
 
-// Paths reach Python as lossy text. Nearly every path is valid UTF-8 already,
-// so the objects adopt the walk's buffers and shared directory paths as they
-// are; only invalid ones are copied.
-class TreeBuilder {
-public:
-    explicit TreeBuilder(PyTypeObject* node_class) : node_class_(node_class) {}
+// What a Node holds besides numbers: its name as lossy text in a block of
+// its own, and for a directory the lossy text of its path, which its
+// children share. Made with the lock released, so the part of scan() that
+// holds it only makes the objects.
+struct NodeText {
+    PathBytes tail;  // the name; the root's whole path
+    std::uint32_t tail_size = 0;
+    SharedPathRef own;  // a directory's path, when it has children
+};
 
-    // `directory_text`: the lossy text of the record's directory path.
-    PyResult<Ref> build(NodeRecord& record, const SharedPathRef& directory_text) {
-        // The root's tail is its whole path, a child's its name: either way
-        // category_of finds the final component without the full path being built.
-        const Category category = category_of(record.tail(), record.is_dir);
-
-        auto children = ChildArray::with_capacity(static_cast<std::uint32_t>(record.children.size()));
-        if (!record.children.empty()) {
-            const SharedPathRef& own_path = record.children.front().directory;  // shared by all of them
-            const SharedPathRef own_text = is_valid_utf8(own_path.text())
-                                               ? own_path
-                                               : SharedPathRef::concat({lossy_utf8(own_path.text())});
-            for (NodeRecord& child : record.children) {
-                auto built = build(child, own_text);
-                if (!built) return built;
-                children.push(std::move(*built));
-            }
-            std::vector<NodeRecord>().swap(record.children);  // the records go as their objects arrive
-        }
-
-        NodeObject::Fields fields{
-            .directory = directory_text,
-            .tail = nullptr,
-            .children = std::move(children),
-            .size = record.size,
-            .disk_usage = record.disk_usage,
-            .tail_size = 0,
-            .is_dir = record.is_dir,
-            .category = category,
-            .is_symlink = record.is_symlink,
-            .is_hardlink = record.is_hardlink,
-        };
-        if (is_valid_utf8(record.tail())) {
-            fields.tail_size = record.tail_size;
-            fields.tail = std::move(record.tail_data);
+std::vector<NodeText> node_texts(const Tree& tree) {
+    std::vector<NodeText> texts(tree.size());
+    std::vector<EntryIndex> stack{0};
+    while (!stack.empty()) {
+        const EntryIndex entry = stack.back();
+        stack.pop_back();
+        const std::string_view bytes = entry == 0 ? std::string_view(tree.root_path()) : tree.name(entry);
+        // Nearly every name is valid UTF-8 already: only the others are decoded.
+        std::string decoded;
+        if (!is_valid_utf8(bytes)) decoded = lossy_utf8(bytes);
+        const std::string_view tail = decoded.empty() ? bytes : std::string_view(decoded);
+        NodeText& text = texts[entry];
+        text.tail = copy_bytes(tail);
+        text.tail_size = static_cast<std::uint32_t>(tail.size());
+        const ChildRange range = tree.children(entry);
+        if (range.count == 0) continue;
+        if (entry == 0) {
+            text.own = SharedPathRef::concat({tail});
         } else {
-            const std::string text = lossy_utf8(record.tail());
-            fields.tail_size = static_cast<std::uint32_t>(text.size());
-            fields.tail = copy_bytes(text);
+            const std::string_view base = texts[tree.parent(entry)].own.text();
+            text.own = SharedPathRef::concat({base, base.ends_with('/') ? "" : "/", tail});
         }
-        return make_instance<NodeObject>(node_class_, std::move(fields));
+        for (EntryIndex child = range.first; child < range.first + range.count; ++child)
+            stack.push_back(child);
+    }
+    return texts;
+}
+
+class NodeBuilder {
+public:
+    NodeBuilder(const Tree& tree, std::vector<NodeText>& texts, PyTypeObject* node_class)
+        : tree_(tree), texts_(texts), node_class_(node_class) {}
+
+    // `directory_text`: the lossy text of the entry's directory path (none for the root).
+    PyResult<Ref> build(EntryIndex entry, const SharedPathRef& directory_text) {
+        NodeText& text = texts_[entry];
+        const ChildRange range = tree_.children(entry);
+        auto children = ChildArray::with_capacity(range.count);
+        for (EntryIndex child = range.first; child < range.first + range.count; ++child) {
+            auto built = build(child, text.own);
+            if (!built) return built;
+            children.push(std::move(*built));
+        }
+        return make_instance<NodeObject>(node_class_,
+                                         NodeObject::Fields{
+                                             .directory = directory_text,
+                                             .tail = std::move(text.tail),
+                                             .children = std::move(children),
+                                             .size = tree_.size(entry),
+                                             .disk_usage = tree_.disk_usage(entry),
+                                             .tail_size = text.tail_size,
+                                             .is_dir = tree_.is_dir(entry),
+                                             .category = tree_.category(entry),
+                                             .is_symlink = tree_.has(entry, entry_flag::Symlink),
+                                             .is_hardlink = tree_.has(entry, entry_flag::Hardlink),
+                                         });
     }
 
 private:
+    const Tree& tree_;
+    std::vector<NodeText>& texts_;
     PyTypeObject* node_class_;
 };
 
-PyResult<Ref> build_result(WalkOutcome& outcome) {
+PyResult<Ref> build_result(const Tree& tree, std::vector<NodeText>& texts) {
     auto node_cls = node_class();
     auto issue_cls = scan_issue_class();
     auto result_cls = scan_result_class();
@@ -73,17 +93,17 @@ PyResult<Ref> build_result(WalkOutcome& outcome) {
     if (!result_cls) return std::unexpected(result_cls.error());
 
     std::vector<Ref> issues;
-    issues.reserve(outcome.issues.size());
-    for (IssueRecord& record : outcome.issues) {
+    issues.reserve(tree.issues().size());
+    for (const TreeIssue& record : tree.issues()) {
         auto issue = make_instance<ScanIssueObject>(
-            *issue_cls, ScanIssueObject::Fields{lossy_utf8(record.path), std::move(record.message)});
+            *issue_cls, ScanIssueObject::Fields{lossy_utf8(record.path), record.message});
         if (!issue) return issue;
         issues.push_back(std::move(*issue));
     }
-    auto root = TreeBuilder(*node_cls).build(outcome.root, SharedPathRef());
+    auto root = NodeBuilder(tree, texts, *node_cls).build(0, SharedPathRef());
     if (!root) return root;
     return make_instance<ScanResultObject>(
-        *result_cls, ScanResultObject::Fields{std::move(*root), std::move(issues), outcome.excluded});
+        *result_cls, ScanResultObject::Fields{std::move(*root), std::move(issues), tree.excluded()});
 }
 
 // An exception taken out of the interpreter while the lock is released, and
@@ -109,7 +129,7 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
 }  // namespace
 
-PyResult<Ref> run_scan(const ScanRequest& request) {
+PyResult<std::unique_ptr<Tree>> run_walk(const ScanRequest& request) {
     const auto root = resolve_root(request.path);
     if (!root) return std::unexpected(Error::failure(root.error()));
     // Written and read only on this thread, by the two callbacks and below.
@@ -141,12 +161,16 @@ PyResult<Ref> run_scan(const ScanRequest& request) {
         if (!call_progress(progress, false)) callback_error.fetch();
     };
 
-    WalkOutcome outcome;
+    std::unique_ptr<Tree> tree;
     {
         GilRelease released;
-        outcome = walk_tree(*root, request.options, is_cancelled, poll);
+        tree = walk_tree(*root, request.options, is_cancelled, poll);
         // A partial tree is never returned; free it before taking the lock back.
-        if (interrupted || callback_error) outcome = WalkOutcome{};
+        if (interrupted || callback_error) {
+            tree.reset();
+        } else if (request.prepare) {
+            request.prepare(*tree);
+        }
     }
     if (callback_error) {
         callback_error.restore();
@@ -154,10 +178,20 @@ PyResult<Ref> run_scan(const ScanRequest& request) {
     }
     if (interrupted) return failure(ExceptionKind::KeyboardInterrupt, "scan interrupted");
     if (request.progress) {
-        const WalkProgress final_progress{outcome.entries, outcome.root.size, outcome.root.disk_usage, *root};
+        const WalkProgress final_progress{tree->examined(), tree->size(0), tree->disk_usage(0), *root};
         if (!call_progress(final_progress, true)) return raised();
     }
-    return build_result(outcome);
+    return tree;
+}
+
+PyResult<Ref> run_scan(ScanRequest request) {
+    request.options.order = TreeOrder::ApparentSize;
+    request.options.max_depth = MAX_DEPTH;
+    std::vector<NodeText> texts;
+    request.prepare = [&](const Tree& tree) { texts = node_texts(tree); };
+    auto tree = run_walk(request);
+    if (!tree) return std::unexpected(tree.error());
+    return build_result(**tree, texts);
 }
 
 }  // namespace orvalnest::py

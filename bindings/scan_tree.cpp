@@ -6,8 +6,10 @@
 #include <sched.h>
 #endif
 
+#include <ctime>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "classes.hpp"
 #include "engine_api.hpp"
@@ -15,6 +17,7 @@
 #include "orvalnest/scanner.hpp"
 #include "orvalnest/text.hpp"
 #include "scan_run.hpp"
+#include "tree_types.hpp"
 
 namespace orvalnest::py {
 namespace {
@@ -97,6 +100,7 @@ constexpr std::string_view kParameters[] = {"path"};
 constexpr KeywordOnly kKeywords[] = {
     {"one_filesystem", false}, {"exclude", false}, {"progress", false}, {"threads", false}};
 constexpr ArgumentSpec kSpec{"scan_tree", "", kParameters, 1, kKeywords};
+constexpr ArgumentSpec kMeasureSpec{"measure", "", kParameters, 1, kKeywords};
 
 // More workers than this only add contention on one disk.
 constexpr std::uint64_t kMaxThreads = 256;
@@ -128,34 +132,42 @@ PyResult<unsigned> extract_threads(PyObject* object) {
     return static_cast<unsigned>(std::min(*count, kMaxThreads));
 }
 
+// The arguments scan_tree and measure share, checked before anything is walked.
+PyResult<ScanRequest> parse_request(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    auto bound = bind_arguments(spec, args, nargs, kwnames);
+    if (!bound) return std::unexpected(bound.error());
+    auto path = convert_argument((*bound)[0], "path", extract_path);
+    if (!path) return std::unexpected(path.error());
+    ScanRequest request;
+    if (PyObject* given = (*bound)[1]) {
+        auto flag = convert_argument(given, "one_filesystem", extract_bool);
+        if (!flag) return std::unexpected(flag.error());
+        request.options.one_filesystem = *flag;
+    }
+    if (PyObject* given = (*bound)[2]) {
+        auto patterns = convert_argument(given, "exclude", extract_path_list);
+        if (!patterns) return std::unexpected(patterns.error());
+        request.options.exclude = std::move(*patterns);
+    }
+    if (PyObject* given = (*bound)[3]) {
+        auto callable = convert_argument(given, "progress", extract_callable);
+        if (!callable) return std::unexpected(callable.error());
+        request.progress = *callable;
+        request.make_progress = make_progress;
+    }
+    auto threads = convert_argument((*bound)[4] ? (*bound)[4] : Py_None, "threads", extract_threads);
+    if (!threads) return std::unexpected(threads.error());
+    request.options.threads = *threads;
+    request.path = std::move(*path);
+    return request;
+}
+
 PyObject* scan_tree_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded_entry([&]() -> PyResult<Ref> {
-        auto bound = bind_arguments(kSpec, args, nargs, kwnames);
-        if (!bound) return std::unexpected(bound.error());
-        auto path = convert_argument((*bound)[0], "path", extract_path);
-        if (!path) return std::unexpected(path.error());
-        ScanRequest request;
-        if (PyObject* given = (*bound)[1]) {
-            auto flag = convert_argument(given, "one_filesystem", extract_bool);
-            if (!flag) return std::unexpected(flag.error());
-            request.options.one_filesystem = *flag;
-        }
-        if (PyObject* given = (*bound)[2]) {
-            auto patterns = convert_argument(given, "exclude", extract_path_list);
-            if (!patterns) return std::unexpected(patterns.error());
-            request.options.exclude = std::move(*patterns);
-        }
-        if (PyObject* given = (*bound)[3]) {
-            auto callable = convert_argument(given, "progress", extract_callable);
-            if (!callable) return std::unexpected(callable.error());
-            request.progress = *callable;
-            request.make_progress = make_progress;
-        }
-        auto threads = convert_argument((*bound)[4] ? (*bound)[4] : Py_None, "threads", extract_threads);
-        if (!threads) return std::unexpected(threads.error());
-        request.options.threads = *threads;
-        request.path = std::move(*path);
-        return run_scan(request);
+        auto request = parse_request(kSpec, args, nargs, kwnames);
+        if (!request) return std::unexpected(request.error());
+        return run_scan(std::move(*request));
     });
 }
 
@@ -167,22 +179,67 @@ PyMethodDef scan_tree_definition = {
     "Scans `path` like `scan`, with the options the front ends need.\n\n"
     "Nodes carry `disk_usage` (hard links counted once) beside the apparent\n"
     "`size`. `one_filesystem` keeps the walk off other mounted filesystems;\n"
-    "`exclude` leaves out entries matching shell patterns (a pattern with '/'\n"
-    "matches the full path, one without the name); `progress` is called with\n"
+    "`exclude` leaves out entries matching shell patterns (as du matches\n"
+    "them: the full path or any trailing part of it); `progress` is called with\n"
     "a ScanProgress about ten times a second and once at the end, and an\n"
     "exception it raises stops the scan and propagates. `threads` walks with\n"
     "that many threads (None: one per available CPU); the tree is the same.\n"
     "Releases the GIL while scanning; Ctrl+C raises KeyboardInterrupt.",
 };
 
+// ---- measure ----
+
+PyObject* measure_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded_entry([&]() -> PyResult<Ref> {
+        auto request = parse_request(kMeasureSpec, args, nargs, kwnames);
+        if (!request) return std::unexpected(request.error());
+        auto cls = tree_class();
+        if (!cls) return std::unexpected(cls.error());
+        const auto started = static_cast<std::int64_t>(std::time(nullptr));
+        auto tree = run_walk(*request);
+        if (!tree) return std::unexpected(tree.error());
+        return make_instance<TreeObject>(*cls, TreeObject::Fields{
+                                                   .tree = std::move(*tree),
+                                                   .exclude = std::move(request->options.exclude),
+                                                   .timestamp = started,
+                                                   .children_reads = 0,
+                                                   .threads = request->options.threads,
+                                                   .one_filesystem = request->options.one_filesystem,
+                                               });
+    });
+}
+
+PyMethodDef measure_definition = {
+    "measure",
+    as_cfunction(measure_entry),
+    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    "measure(path, *, one_filesystem=False, exclude=(), progress=None, threads=None)\n--\n\n"
+    "Scans `path` at any depth into a compact Tree held in native memory.\n\n"
+    "Takes the options of scan_tree and raises as it does. Children are\n"
+    "ordered by disk usage, largest first (equal ones by name); entries carry\n"
+    "du's apparent size and modification times beside the sizes of a Node.",
+};
+
 // ---- the module ----
 
 PyResult<int> exec_engine(PyObject* module) {
-    if (auto added = add_function(module, &scan_tree_definition); !added) return added;
-    if (auto added = add_cleaner_api(module); !added) return added;
-    auto cls = scan_progress_class();
-    if (!cls) return std::unexpected(cls.error());
-    return module_add(module, "ScanProgress", reinterpret_cast<PyObject*>(*cls));
+    for (PyMethodDef* definition : {&scan_tree_definition, &measure_definition}) {
+        if (auto added = add_function(module, definition); !added) return added;
+    }
+    using ClassGetter = PyResult<PyTypeObject*> (*)();
+    const std::pair<std::string_view, ClassGetter> classes[] = {
+        {"ScanProgress", scan_progress_class},
+        {"Tree", tree_class},
+        {"Entry", entry_class},
+        {"Children", children_class},
+        {"TreeIssue", tree_issue_class},
+    };
+    for (const auto& [name, getter] : classes) {
+        auto cls = getter();
+        if (!cls) return std::unexpected(cls.error());
+        if (auto added = module_add(module, name, reinterpret_cast<PyObject*>(*cls)); !added) return added;
+    }
+    return add_cleaner_api(module);
 }
 
 int exec_slot(PyObject* module) noexcept {

@@ -5,12 +5,20 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "orvalnest/paths.hpp"
 #include "orvalnest/text.hpp"
 
 namespace orvalnest::py {
+
+PathBytes copy_bytes(std::string_view bytes) {
+    PathBytes copy(static_cast<char*>(std::malloc(bytes.empty() ? 1 : bytes.size())));
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy.get(), bytes.data(), bytes.size());
+    return copy;
+}
 
 ChildArray ChildArray::with_capacity(std::uint32_t capacity) {
     ChildArray array;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -13,8 +15,19 @@
 #include "classes.hpp"
 #include "orvalnest/category.hpp"
 #include "orvalnest/scanner.hpp"
+#include "orvalnest/shared_path.hpp"
 
 namespace orvalnest::py {
+
+struct FreeDeleter {
+    void operator()(char* bytes) const { std::free(bytes); }
+};
+// Bytes from malloc, without a terminating NUL: a node keeps its name in one
+// exact-size block.
+using PathBytes = std::unique_ptr<char[], FreeDeleter>;
+
+// A malloc'd copy of `bytes` (never a null buffer, even when empty).
+PathBytes copy_bytes(std::string_view bytes);
 
 // The child nodes of a node: one exact-size malloc'd block holding the count
 // and the new references, so a node without children pays one null pointer.

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "orvalnest/hex.hpp"
+
 namespace orvalnest {
 namespace {
 
@@ -100,15 +102,8 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 void append_unicode_escape(std::string& out, char32_t cp) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    char digits[8];
-    int count = 0;
-    do {
-        digits[count++] = kHex[cp & 0xF];
-        cp >>= 4;
-    } while (cp != 0);
     out += "\\u{";
-    while (count > 0) out.push_back(digits[--count]);
+    append_hex_digits(out, static_cast<std::uint32_t>(cp), HexCase::Lower);
     out.push_back('}');
 }
 
@@ -171,12 +166,7 @@ std::string quoted_form(std::string_view utf8) {
 
 std::string quoted_form_bytes(std::string_view bytes) {
     return quote_with(bytes, [](std::string& out, std::string_view run) {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        for (unsigned char b : run) {
-            out += "\\x";
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 0xF]);
-        }
+        for (unsigned char b : run) append_hex_byte(out, "\\x", b, HexCase::Upper);
     });
 }
 

@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "orvalnest/eintr.hpp"
+
 // The symbol version every 64-bit glibc has had from the start on this
 // architecture; functions that glibc 2.34 moved from libpthread into libc
 // still answer to it.
@@ -139,11 +141,9 @@ int __wrap_getentropy(void* buffer, size_t length) {
     auto* out = static_cast<unsigned char*>(buffer);
     size_t done = 0;
     while (done < length) {
-        const long n = ::syscall(SYS_getrandom, out + done, length - done, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
+        const long n =
+            orvalnest::retry_on_eintr([&] { return ::syscall(SYS_getrandom, out + done, length - done, 0); });
+        if (n < 0) return -1;
         done += static_cast<size_t>(n);
     }
     return 0;

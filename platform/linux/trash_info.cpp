@@ -3,7 +3,8 @@
 #include <time.h>
 
 #include <algorithm>
-#include <charconv>
+
+#include "orvalnest/hex.hpp"
 
 namespace orvalnest::platform::linux_trash {
 
@@ -17,16 +18,13 @@ bool kept_as_is(unsigned char b) {
 }  // namespace
 
 std::string percent_encode_path(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size());
     for (const unsigned char b : bytes) {
         if (kept_as_is(b)) {
             out.push_back(static_cast<char>(b));
         } else {
-            out.push_back('%');
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 0xF]);
+            append_hex_byte(out, "%", b, HexCase::Upper);
         }
     }
     return out;
@@ -74,21 +72,9 @@ std::optional<TrashInfo> parse_trash_info(std::string_view text) {
         if (line == "[Trash Info]") {
             header = true;
         } else if (header && line.starts_with("Path=") && !has_path) {
-            const std::string_view encoded = line.substr(5);
-            for (size_t i = 0; i < encoded.size(); ++i) {
-                if (encoded[i] != '%') {
-                    out.path.push_back(encoded[i]);
-                    continue;
-                }
-                unsigned value = 0;
-                if (i + 2 >= encoded.size() ||
-                    std::from_chars(encoded.data() + i + 1, encoded.data() + i + 3, value, 16).ptr !=
-                        encoded.data() + i + 3) {
-                    return std::nullopt;
-                }
-                out.path.push_back(static_cast<char>(value));
-                i += 2;
-            }
+            auto decoded = percent_decode(line.substr(5));
+            if (!decoded) return std::nullopt;
+            out.path = std::move(*decoded);
             has_path = true;
         } else if (header && line.starts_with("DeletionDate=") && !has_date) {
             std::tm local{};

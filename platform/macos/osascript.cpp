@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string>
 
+#include "orvalnest/eintr.hpp"
 #include "orvalnest/error.hpp"
 #include "orvalnest/unique_fd.hpp"
 #include "script_text.hpp"
@@ -84,18 +85,14 @@ TrashResult run_osascript(std::string_view script_view) {
     std::string stderr_bytes;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
-        if (n > 0) {
-            stderr_bytes.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
+        const ssize_t n = retry_on_eintr([&] { return ::read(read_end.get(), buffer, sizeof buffer); });
+        if (n <= 0) break;
+        stderr_bytes.append(buffer, static_cast<size_t>(n));
     }
 
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return std::unexpected(start_failure(errno));
-    }
+    if (retry_on_eintr([&] { return ::waitpid(child, &status, 0); }) < 0)
+        return std::unexpected(start_failure(errno));
     if (WIFEXITED(status)) {
         if (WEXITSTATUS(status) == 0) return {};
         return std::unexpected(TrashFailure::os(WEXITSTATUS(status), script_error_description(stderr_bytes)));

@@ -1,11 +1,11 @@
 #include "script_text.hpp"
 
+#include "orvalnest/hex.hpp"
 #include "orvalnest/text.hpp"
 
 namespace orvalnest::platform::macos {
 
 std::string applescript_path_text(std::string_view path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     // lossy_utf8 marks each ill-formed subsequence with one U+FFFD; we need
     // each of its bytes instead, so walk the valid prefix lengths ourselves.
     std::string out;
@@ -22,10 +22,7 @@ std::string applescript_path_text(std::string_view path) {
             out.append(path.substr(i, run));
             i += run;
         } else {
-            const auto b = static_cast<unsigned char>(path[i]);
-            out.push_back('%');
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 0xF]);
+            append_hex_byte(out, "%", static_cast<unsigned char>(path[i]), HexCase::Upper);
             ++i;
         }
     }

@@ -28,15 +28,20 @@ def _load_engine() -> None:
 
 
 _load_engine()
-from orvalnest._engine import (  # noqa: E402  (registered just above)  # noqa: E402  (the cleaner's extended API)
+from orvalnest._engine import (  # noqa: E402  (registered just above)
     AuditLogError,
+    Children,
+    Entry,
     PurgeOutcome,
     ScanProgress,
     TrashOutcome,
+    Tree,
+    TreeIssue,
+    measure,
     purge_trash,
     scan_tree,
     trash_outcomes,
 )
 
-__all__ = [*_native.__all__, "scan_tree", "ScanProgress"]
+__all__ = [*_native.__all__, "scan_tree", "ScanProgress", "measure", "Tree", "Entry", "Children", "TreeIssue"]
 __all__ += ["trash_outcomes", "purge_trash", "TrashOutcome", "PurgeOutcome", "AuditLogError"]

@@ -1,21 +1,12 @@
 #include <chrono>
 
 #include "orvalnest/audit.hpp"
+#include "orvalnest/hex.hpp"
 #include "orvalnest/text.hpp"
 
 namespace orvalnest {
 
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 // Escapes byte by byte: the texts are already valid UTF-8, so everything from
 // 0x20 up, non-ASCII included, is copied as it is.
@@ -47,9 +38,7 @@ void append_json_string(std::string& out, std::string_view text) {
                 break;
             default:
                 if (byte < 0x20) {
-                    out += "\\u00";
-                    out.push_back(kHexDigits[byte >> 4]);
-                    out.push_back(kHexDigits[byte & 0xF]);
+                    append_hex_byte(out, "\\u00", byte, HexCase::Lower);
                 } else {
                     out.push_back(c);
                 }
@@ -129,9 +118,7 @@ std::string raw_form(std::string_view bytes) {
         if (byte >= 0x20 && byte < 0x7F && byte != '%') {
             out.push_back(c);
         } else {
-            out.push_back('%');
-            out.push_back(kUpperHexDigits[byte >> 4]);
-            out.push_back(kUpperHexDigits[byte & 0xF]);
+            append_hex_byte(out, "%", byte, HexCase::Upper);
         }
     }
     return out;
@@ -146,21 +133,6 @@ void add_path_field(AuditRecord& record, std::string_view key, std::string_view 
     add_raw_field(record, key, bytes);
 }
 
-std::optional<std::string> from_raw_form(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out.push_back(text[i]);
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt;
-        const int high = hex_value(text[i + 1]), low = hex_value(text[i + 2]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return out;
-}
+std::optional<std::string> from_raw_form(std::string_view text) { return percent_decode(text); }
 
 }  // namespace orvalnest

@@ -1,5 +1,8 @@
 #include "dir_reader.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -21,15 +24,10 @@ bool is_dot_or_dot_dot(const char* name) {
 
 #if defined(__linux__)
 
-DirReader::DirReader(UniqueFd fd, std::byte* buffer) : fd_(std::move(fd)), buffer_(buffer) {}
-
-// The buffer is only lent, so moving copies the pointer and the fd moves with its owner.
-DirReader::DirReader(DirReader&&) noexcept = default;
-DirReader& DirReader::operator=(DirReader&&) noexcept = default;
+DirReader::DirReader(int fd, std::byte* buffer, const ReadDirectory& read)
+    : fd_(fd), buffer_(buffer), read_(read) {}
 
 DirReader::~DirReader() = default;
-
-int DirReader::fd() const { return fd_.get(); }
 
 DirReader::Next DirReader::next() {
     for (;;) {
@@ -40,8 +38,9 @@ DirReader::Next DirReader::next() {
             return {Step::Entry, entry->d_name, std::strlen(entry->d_name)};
         }
         if (ended_) return {Step::End};
-        const ssize_t filled =
-            retry_on_eintr([&] { return ::getdents64(fd_.get(), buffer_, kDirBufferSize); });
+        const ssize_t filled = retry_on_eintr([&] {
+            return read_ ? read_(fd_, buffer_, kDirBufferSize) : ::getdents64(fd_, buffer_, kDirBufferSize);
+        });
         if (filled <= 0) {
             ended_ = true;
             if (filled < 0) return {Step::Error, nullptr, 0, errno};
@@ -54,36 +53,20 @@ DirReader::Next DirReader::next() {
 
 #else
 
-DirReader::DirReader(UniqueFd fd, std::byte*) {
-    stream_ = ::fdopendir(fd.get());
-    if (stream_) {
-        fd.release();
-    } else {
-        pending_error_ = errno;  // reported by the first next(); the fd closes with `fd`
+DirReader::DirReader(int fd, std::byte*, const ReadDirectory&) {
+    // fdopendir takes the descriptor over; the walk keeps its own.
+    const int own = ::dup(fd);
+    stream_ = own < 0 ? nullptr : ::fdopendir(own);
+    if (!stream_) {
+        pending_error_ = errno;  // reported by the first next()
+        if (own >= 0) ::close(own);
         ended_ = true;
     }
-}
-
-DirReader::DirReader(DirReader&& other) noexcept
-    : stream_(std::exchange(other.stream_, nullptr)),
-      pending_error_(other.pending_error_),
-      ended_(other.ended_) {}
-
-DirReader& DirReader::operator=(DirReader&& other) noexcept {
-    if (this != &other) {
-        if (stream_) ::closedir(stream_);
-        stream_ = std::exchange(other.stream_, nullptr);
-        pending_error_ = other.pending_error_;
-        ended_ = other.ended_;
-    }
-    return *this;
 }
 
 DirReader::~DirReader() {
     if (stream_) ::closedir(stream_);
 }
-
-int DirReader::fd() const { return stream_ ? ::dirfd(stream_) : -1; }
 
 DirReader::Next DirReader::next() {
     if (pending_error_ != 0) return {Step::Error, nullptr, 0, std::exchange(pending_error_, 0)};

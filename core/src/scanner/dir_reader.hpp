@@ -1,12 +1,12 @@
-// Lists one open directory. On Linux it reads with getdents64 into a buffer the
-// walk lends it (one per depth, reused), so listing a directory allocates
-// nothing; elsewhere it falls back to fdopendir/readdir.
+// Lists one open directory. On Linux it reads with getdents64 (or the walk's
+// stand-in for it) into a buffer the walk lends it, so listing a directory
+// allocates nothing; elsewhere it falls back to fdopendir/readdir.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
-#include "orvalnest/unique_fd.hpp"
+#include "orvalnest/scanner.hpp"
 
 #if !defined(__linux__)
 #include <dirent.h>
@@ -27,25 +27,23 @@ public:
         int error = 0;
     };
 
-    DirReader() = default;
-    // Takes over `fd`, an open directory. `buffer` holds kDirBufferSize bytes,
-    // is suitably aligned and must outlive the reader.
-    DirReader(UniqueFd fd, std::byte* buffer);
-    DirReader(DirReader&& other) noexcept;
-    DirReader& operator=(DirReader&& other) noexcept;
+    // Lists `fd` (borrowed: it stays open). `buffer` holds kDirBufferSize
+    // bytes, is suitably aligned and must outlive the reader; `read` stands in
+    // for getdents64 when set.
+    DirReader(int fd, std::byte* buffer, const ReadDirectory& read);
     DirReader(const DirReader&) = delete;
     DirReader& operator=(const DirReader&) = delete;
     ~DirReader();
 
-    int fd() const;
     // The next entry other than "." and "..". An error that comes without an
     // entry ends the listing, so the call after it reports End.
     Next next();
 
 private:
 #if defined(__linux__)
-    UniqueFd fd_;
-    std::byte* buffer_ = nullptr;
+    int fd_;
+    std::byte* buffer_;
+    const ReadDirectory& read_;
     size_t position_ = 0;
     size_t filled_ = 0;
     bool ended_ = false;

@@ -1,32 +1,26 @@
-// What the walk makes of each entry it examines: the node, the disk bytes, the
-// reasons a directory is not entered. The sequential and the parallel walk both
-// apply these, so the tree they return is the same.
+// The per-entry step of the walk: what an examined entry becomes (its row, the
+// reason a directory is not entered), which entries the exclude patterns leave
+// out, and the inodes whose blocks were counted already.
 #pragma once
 
-#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "../tree/tree_builder.hpp"
 #include "orvalnest/error.hpp"
-#include "orvalnest/paths.hpp"
 #include "orvalnest/scanner.hpp"
 #include "orvalnest/unique_fd.hpp"
 
 namespace orvalnest::scanner_detail {
-
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) return std::numeric_limits<std::uint64_t>::max();
-    return sum;
-}
 
 // Bytes allocated to an entry, from its block count (512-byte units everywhere).
 inline std::uint64_t allocated_bytes(const struct stat& metadata) {
@@ -40,14 +34,19 @@ struct InodeKey {
     dev_t device;
     ino_t inode;
     bool operator==(const InodeKey&) const = default;
+    auto operator<=>(const InodeKey&) const = default;
 };
 
 // The inodes of multiply linked files met so far, so a file reachable through
 // several links occupies the disk once. Files with one link never enter it.
+// Shared by the walking threads.
 class LinkedInodes {
 public:
     // True the first time this inode is met.
-    bool first_meeting(InodeKey key) { return seen_.insert(key).second; }
+    bool first_meeting(InodeKey key) {
+        std::lock_guard lock(mutex_);
+        return seen_.insert(key).second;
+    }
 
 private:
     struct Hash {
@@ -56,91 +55,68 @@ private:
                                               static_cast<std::uint64_t>(key.device));
         }
     };
+    std::mutex mutex_;
     std::unordered_set<InodeKey, Hash> seen_;
 };
 
-// The exclude patterns, split by what they are matched against.
+// The exclude patterns, matched as du matches them: against the whole path
+// and every trailing part of it that starts at a component.
 class ExcludeRules {
 public:
     explicit ExcludeRules(const std::vector<std::string>& patterns);
-    bool empty() const { return by_name_.empty() && by_path_.empty(); }
-    // `name` is NUL-terminated; the full path is only made when a pattern needs it.
-    template <typename MakePath>
-    bool excludes(const char* name, MakePath&& make_path) const {
-        for (const auto& pattern : by_name_) {
-            if (::fnmatch(pattern.c_str(), name, 0) == 0) return true;
-        }
-        if (by_path_.empty()) return false;
-        const std::string path = make_path();
-        for (const auto& pattern : by_path_) {
-            if (::fnmatch(pattern.c_str(), path.c_str(), 0) == 0) return true;
-        }
-        return false;
-    }
+    bool empty() const { return patterns_.empty(); }
+    // `path` is NUL-terminated and ends with the entry's name, `name_size` bytes long.
+    bool excludes(const std::string& path, std::size_t name_size) const;
 
 private:
-    std::vector<std::string> by_name_;
-    std::vector<std::string> by_path_;
+    struct Pattern {
+        std::string text;
+        // How much of the path can match it: only the name when it is a plain
+        // name or "*" and a plain suffix (no trailing part with a '/' can then
+        // match where the name does not), else any trailing part.
+        enum class Reach { Name, NameSuffix, AnyPart } reach;
+    };
+    std::vector<Pattern> patterns_;
 };
 
-// Largest first; equal sizes keep the listing's order.
-void sort_largest_first(std::vector<NodeRecord>& children);
-
-// Where an examined entry lives: the root is given whole, every other entry as
-// its directory's shared path plus the name the listing returned.
-struct EntryPath {
-    const SharedPathRef* directory;  // null for the root
-    std::string_view name;           // the root's full path, or one component
-
-    std::string joined() const {
-        return directory ? paths::join(directory->text(), name) : std::string(name);
-    }
-    NodeRecord make_node(bool is_dir) const;
-    // The full path of a directory about to be listed, shared by its entries.
-    SharedPathRef make_shared() const;
-};
-
-// What an examined entry becomes before any directory is opened.
+// What an examined entry becomes.
 struct Examined {
     enum class Kind {
-        Leaf,   // `node` is finished (a file, a link, a directory left unentered)
-        Enter,  // `node` is a directory to list; its disk_usage holds its own allocation
+        Leaf,   // `row` is finished (a file, a link, a directory left unentered)
+        Enter,  // `row` is a directory to list; its disk_usage and apparent hold its own
         Skip,   // FIFOs, sockets and devices hold no data of their own
     } kind;
-    NodeRecord node;
+    EntryRow row;
     std::optional<std::string> issue;  // why a directory is not entered
+    bool linked = false;               // a non-directory with several links: which one counts is the walk's
 };
 
 // The rules of one walk: where it started and what the caller asked for.
 class VisitRules {
 public:
-    explicit VisitRules(const WalkOptions& options) : one_filesystem_(options.one_filesystem) {}
+    explicit VisitRules(const WalkOptions& options)
+        : one_filesystem_(options.one_filesystem), max_depth_(options.max_depth) {}
     // Reads the root's own metadata (a final symbolic link is not followed) and
     // keeps its device, which one_filesystem compares against. Gives the root
     // as a C string to open it with.
     OsResult<std::string> read_root(std::string_view root, struct stat& metadata);
 
-    // `depth` counts from the root (0); `parent_device` is none for the root.
-    // A regular file's disk_usage is its allocation even for a later hard link:
-    // which link counts is the caller's to decide.
-    Examined examine(const EntryPath& path, const struct stat& metadata, unsigned depth,
-                     const dev_t* parent_device) const;
+    // `depth` counts from the root (0); `name` is the entry's final component
+    // (the root's whole path, which is not pooled). A directory left unentered
+    // gets its row in the directory table here.
+    Examined examine(std::string_view name, const struct stat& metadata, unsigned depth,
+                     TreeBuilder::NameWriter* names, TreeBuilder& builder) const;
 
 private:
     const bool one_filesystem_;
+    const unsigned max_depth_;
     dev_t root_device_ = 0;
 };
 
-// Opens a directory met in a listing of `parent_fd`. O_NOFOLLOW, so a directory
-// swapped for a symbolic link since its metadata was read is not followed.
-UniqueFd open_listed_directory(int parent_fd, const char* name);
-
-// Checks a directory to list, right after the attempt to open it as `fd`. Gives
-// the issue that leaves `node` unlisted: the open's error, or a kernel-made
-// filesystem, whose node then counts no blocks. Only a mount point can start
-// one, and a mount point has a device of its own: a directory on its parent's
-// device (`parent_device`, none for the root) skips that check.
-std::optional<std::string> check_entered(const UniqueFd& fd, NodeRecord& node, dev_t device,
-                                         const dev_t* parent_device);
+// Gives the issue that leaves the directory open as `fd` unlisted: a
+// kernel-made filesystem, whose row then counts no bytes. Only a mount point
+// can start one, and a mount point has a device of its own: a directory on its
+// parent's device (`parent_device`, none for the root) skips the check.
+std::optional<std::string> check_entered(int fd, EntryRow& row, dev_t device, const dev_t* parent_device);
 
 }  // namespace orvalnest::scanner_detail

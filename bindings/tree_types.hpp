@@ -1,0 +1,33 @@
+// Tree, Entry, Children and TreeIssue: Python's view of a compact tree. The
+// tree stays in native memory; an Entry is the tree and an entry number, made
+// when read, so a scan of millions of entries makes no object per entry.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boundary.hpp"
+#include "orvalnest/tree.hpp"
+
+namespace orvalnest::py {
+
+struct TreeObject {
+    PyObject ob_base;
+    struct Fields {
+        std::unique_ptr<Tree> tree;
+        std::vector<std::string> exclude;  // the options the scan used
+        std::int64_t timestamp = 0;        // when the scan started, seconds since the epoch
+        std::uint64_t children_reads = 0;  // Entry.children reads, so a face's tests can count them
+        unsigned threads = 1;
+        bool one_filesystem = false;
+    } fields;
+};
+
+PyResult<PyTypeObject*> tree_class();
+PyResult<PyTypeObject*> entry_class();
+PyResult<PyTypeObject*> children_class();
+PyResult<PyTypeObject*> tree_issue_class();
+
+}  // namespace orvalnest::py

@@ -1,0 +1,135 @@
+#include "tree_builder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <stdexcept>
+
+#include "orvalnest/saturating.hpp"
+
+namespace orvalnest {
+
+TreeBuilder::TreeBuilder(Tree& tree, TreeOrder order, std::string root_path) : tree_(tree), order_(order) {
+    tree_.root_path_ = std::move(root_path);
+    tree_.order_ = order;
+    ensure_rows(1);
+}
+
+void TreeBuilder::ensure_rows(std::size_t end) {
+    for (auto* column : {&tree_.parent_, &tree_.aux_}) column->ensure(end);
+    for (auto* column : {&tree_.name_, &tree_.size_, &tree_.disk_usage_}) column->ensure(end);
+    tree_.mtime_.ensure(end);
+    tree_.flags_.ensure(end);
+    tree_.category_.ensure(end);
+}
+
+std::uint64_t TreeBuilder::NameWriter::add(std::string_view name) {
+    if (next_ + name.size() > end_) {
+        const std::uint64_t chunk = builder_.pool_chunks_.fetch_add(1, std::memory_order_relaxed);
+        next_ = chunk << Tree::kPoolChunkBits;
+        end_ = next_ + (std::uint64_t{1} << Tree::kPoolChunkBits);
+        if (end_ > decltype(builder_.tree_.pool_)::kCapacity) throw std::length_error("name pool full");
+        builder_.tree_.pool_.ensure(end_);
+    }
+    std::memcpy(builder_.tree_.pool_.chunk_at(next_), name.data(), name.size());
+    const std::uint64_t reference = next_ << 8 | name.size();
+    next_ += name.size();
+    return reference;
+}
+
+std::string_view TreeBuilder::name(std::uint64_t reference) const {
+    return {tree_.pool_.chunk_at(reference >> 8), static_cast<std::size_t>(reference & 0xFF)};
+}
+
+EntryIndex TreeBuilder::reserve(std::uint32_t count) {
+    const std::uint64_t first = entries_.fetch_add(count, std::memory_order_relaxed);
+    if (first + count >= kNoEntry) throw std::length_error("more than 2^32 - 1 entries");
+    ensure_rows(first + count);
+    return static_cast<EntryIndex>(first);
+}
+
+void TreeBuilder::write(EntryIndex at, const EntryRow& row, EntryIndex parent) {
+    tree_.parent_[at] = parent;
+    tree_.name_[at] = row.name;
+    tree_.flags_[at] = row.flags;
+    tree_.category_[at] = static_cast<std::uint8_t>(row.category);
+    tree_.size_[at] = row.size;
+    tree_.disk_usage_[at] = row.disk_usage;
+    tree_.mtime_[at] = row.mtime;
+    tree_.aux_[at] = row.aux;
+}
+
+EntryRow TreeBuilder::read(EntryIndex entry) const {
+    EntryRow row;
+    row.name = tree_.name_[entry];
+    row.flags = tree_.flags_[entry];
+    row.category = tree_.category(entry);
+    row.size = tree_.size_[entry];
+    row.disk_usage = tree_.disk_usage_[entry];
+    row.mtime = tree_.mtime_[entry];
+    row.aux = tree_.aux_[entry];
+    return row;
+}
+
+std::uint32_t TreeBuilder::add_directory(ChildRange children, const EntryRow& totals) {
+    const std::uint32_t slot = directories_.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t end = std::size_t{slot} + 1;
+    tree_.first_child_.ensure(end);
+    tree_.child_count_.ensure(end);
+    tree_.dir_apparent_.ensure(end);
+    tree_.dir_newest_.ensure(end);
+    tree_.dir_below_.ensure(end);
+    tree_.first_child_[slot] = children.first;
+    tree_.child_count_[slot] = children.count;
+    tree_.dir_apparent_[slot] = totals.apparent;
+    tree_.dir_newest_[slot] = totals.newest;
+    tree_.dir_below_[slot] = totals.below;
+    return slot;
+}
+
+void TreeBuilder::set_parent(ChildRange range, EntryIndex parent) {
+    for (EntryIndex child = range.first; child < range.first + range.count; ++child)
+        tree_.parent_[child] = parent;
+}
+
+void TreeBuilder::rewrite_children_parent(EntryIndex entry) {
+    if (tree_.is_dir(entry)) set_parent(tree_.children(entry), entry);
+}
+
+bool TreeBuilder::comes_before(const EntryRow& a, const EntryRow& b) const {
+    if (a.disk_usage != b.disk_usage) return a.disk_usage > b.disk_usage;
+    return name(a.name) < name(b.name);
+}
+
+std::vector<std::uint32_t> TreeBuilder::ordered(const std::vector<EntryRow>& rows) const {
+    std::vector<std::uint32_t> order(rows.size());
+    std::iota(order.begin(), order.end(), 0u);
+    if (order_ == TreeOrder::ApparentSize) {
+        std::ranges::stable_sort(
+            order, [&](std::uint32_t a, std::uint32_t b) { return rows[a].size > rows[b].size; });
+    } else {
+        std::ranges::sort(order,
+                          [&](std::uint32_t a, std::uint32_t b) { return comes_before(rows[a], rows[b]); });
+    }
+    return order;
+}
+
+void TreeBuilder::adjust_upwards(EntryIndex entry, std::int64_t disk, std::int64_t apparent,
+                                 std::vector<EntryIndex>& changed) {
+    for (EntryIndex at = entry;; at = tree_.parent_[at]) {
+        tree_.disk_usage_[at] += static_cast<std::uint64_t>(disk);
+        if (tree_.is_dir(at)) tree_.dir_apparent_[tree_.aux_[at]] += static_cast<std::uint64_t>(apparent);
+        if (at == 0) return;
+        changed.push_back(tree_.parent_[at]);
+    }
+}
+
+void TreeBuilder::finish(std::vector<TreeIssue> issues, std::uint64_t excluded, std::uint64_t examined) {
+    tree_.entries_ = entries_.load(std::memory_order_relaxed);
+    tree_.directories_ = directories_.load(std::memory_order_relaxed);
+    tree_.issues_ = std::move(issues);
+    tree_.excluded_ = excluded;
+    tree_.examined_ = examined;
+}
+
+}  // namespace orvalnest
