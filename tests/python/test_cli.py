@@ -111,6 +111,7 @@ def test_exclude_patterns_and_files(tree, tmp_path):
     assert re.search(r"^total +1900 bytes apparent size$\n(.*\n)*excluded +3$", summary_of(result.stdout), re.M)
 
 
+def test_a_pattern_with_a_slash_matches_whole_trailing_components_as_du_does(tree):
     make_file(tree / "xdocs" / "deep" / "y.txt", 5)  # "docs/deep" is not a trailing part of xdocs/deep
     du = tool("du", "-sB1", "--exclude", "docs/deep", tree).stdout.split()[0]
     summary = summary_of(orvalnest(tree, "--exclude", "docs/deep", "--bytes").stdout)
