@@ -150,12 +150,16 @@ def test_ctrl_c_interrupts_a_scan(many_files):
     for _ in range(50):
         # Trips the SIGINT flag from another thread, as Ctrl+C would. One that lands
         # while the objects are built is raised after scan() returns, as a plain
-        # KeyboardInterrupt: try again.
-        threading.Timer(0.005, _thread.interrupt_main).start()
+        # KeyboardInterrupt: try again. The timer starts and ends inside the try,
+        # however late a loaded machine runs it: an interrupt outside would end
+        # the whole test run.
+        timer = threading.Timer(0.005, _thread.interrupt_main)
         try:
+            timer.start()
             scan(many_files)
-            time.sleep(0.1)
+            timer.join()
         except KeyboardInterrupt as interrupt:
+            timer.join()
             if interrupt.args == ("scan interrupted",):
                 break
     else:
