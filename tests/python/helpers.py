@@ -48,6 +48,40 @@ def read_whole(result):
     return len(nodes)
 
 
+def other_thread_pace(call):
+    """Calls `call()` while another Python thread counts as fast as it can;
+    returns what it returned and the share of its pace alone that the counting
+    kept meanwhile (about 1 when the call released the interpreter lock)."""
+    import sys
+    import threading
+    import time
+
+    progress, stop = 0, False
+
+    def spin():
+        nonlocal progress
+        while not stop:
+            progress += 1
+
+    # Short switches keep what the spinner gets around the call itself small.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        start, before = time.perf_counter(), progress
+        time.sleep(0.05)
+        rate = (progress - before) / (time.perf_counter() - start)
+        start, before = time.perf_counter(), progress
+        result = call()
+        during, elapsed = progress - before, time.perf_counter() - start
+    finally:
+        stop = True
+        thread.join()
+        sys.setswitchinterval(interval)
+    return result, during / (rate * elapsed)
+
+
 def audit_records(folder):
     lines = (folder / "deletions.jsonl").read_bytes().split(b"\n")
     assert lines[-1] == b"", "the log must end with a line feed"
