@@ -3,11 +3,13 @@
 #if defined(__linux__)
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -405,6 +407,36 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome{"HomeTrashThatCannotBeExamined", &home_trash_that_cannot_be_examined, true,
                 "Os { code: 13, description: \"cannot examine the home trash at $R/vol/locked/data/Trash: "}),
     [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
+
+// The info file is written before the item moves. One that cannot be written
+// whole (a file size limit hit part-way, a full disk) is taken away again and
+// the item stays where it was: nothing is left in the trash's info/ or files/.
+TEST_F(LinuxTrash, AnInfoFileThatCannotBeWrittenWholeLeavesNothingInTheTrash) {
+    const auto attempt = [&](const std::string& path, const std::string& trash, const std::string& why,
+                             rlim_t limit) {
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit limited{limit, saved.rlim_max};
+        const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        const std::string text = trash_text(path);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, handler);
+        EXPECT_NE(text.find("cannot write " + trash + "/info/f.trashinfo: " + why), std::string::npos) << text;
+        EXPECT_EQ(read_file(path), "data");
+        for (const char* part : {"/info", "/files"})
+            EXPECT_TRUE(fs::is_empty(trash + part)) << trash + part;
+    };
+    write_file(work_ + "/f", "data");
+    attempt(work_ + "/f", trash_, "File too large", 20);  // well short of the info file's length
+    const std::string volume = root_ + "/vol";
+    if (auto refused = mounts_.mount("orvalnest-test", volume, "tmpfs", 0, "mode=0755,size=16k"))
+        GTEST_SKIP() << *refused;
+    write_file(volume + "/f", "data");
+    write_file(volume + "/fill", std::string(1 << 20, 'x'));  // as much as fits
+    attempt(volume + "/f", volume + "/.Trash-" + std::to_string(::geteuid()), "No space left on device",
+            RLIM_INFINITY);
+}
 
 // What moved must be what was judged, with nothing mounted below it; else it
 // goes back where it was, and its info file with it.
