@@ -189,6 +189,38 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
     }
 }
 
+// A scan root inside a bind of "/": each protected folder, the trash and the
+// audit log show up again below it, and are refused under those names too;
+// an ordinary file through the bind is not. Below a protected folder there,
+// nothing goes.
+TEST_F(PolicyGuards, AScanRootInsideABindOfTheRootRefusesEveryAlias) {
+    const std::string sysroot = scan_ + "/sysroot", s = sysroot + scan_;  // this test's folder through the bind
+    const auto policy = PathPolicy::build(sysroot, scan_ + "/state/audit").value();
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"/etc/hostname", "/etc is a protected system location"},
+        {"/usr/share", "/usr is a protected system location"},
+        {"/var/lib", "/var/lib is a protected system location"},
+        {"/usr", "/usr is a protected system location"},
+    };
+    // Where /tmp is a filesystem of its own, a bind of "/" alone does not show it.
+    if (fs::exists(s)) {
+        cases.insert(cases.end(), {{scan_ + "/data/Trash/info/x", "$S/data/Trash is a trash folder"},
+                                   {scan_ + "/data", "contains the trash folder $S/data/Trash"},
+                                   {scan_ + "/state/audit", "$S/state/audit holds the audit log"},
+                                   {scan_ + "/people/alice", "$S/people/alice is a protected system location"},
+                                   {scan_ + "/people/alice/notes", "accepted"}});
+    }
+    for (const auto& [path, expected] : cases) {
+        const auto result = policy.validate(sysroot + path);
+        std::string want = expected;
+        if (const size_t at = want.find("$S"); at != std::string::npos) want.replace(at, 2, scan_);
+        EXPECT_EQ(result ? "accepted" : result.error().message(), want) << path;
+    }
+    const auto below_usr = PathPolicy::build(sysroot + "/usr/share").value();
+    EXPECT_EQ(below_usr.validate(sysroot + "/usr/share/doc").error().message(),
+              "/usr is a protected system location");
+}
+
 // Something mounted on the scan root after the policy was made is not the
 // folder that was scanned: every request sees the root as it is then.
 TEST_F(PolicyGuards, ARootWithSomethingMountedOnItSinceRefusesEverything) {
