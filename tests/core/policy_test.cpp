@@ -93,9 +93,6 @@ TEST(PolicyProtected, ScanRootInsideAProtectedTreeRefusesEverything) {
 
 // Guards that need mounts: a bind mount of "/" and of the home's parent
 // (another spelling of the same folders, as a case-insensitive filesystem
-// gives), a disk mounted below a folder, the trash folders and the audit log.
-// Guards that need mounts: a bind mount of "/" and of the home's parent
-// (another spelling of the same folders, as a case-insensitive filesystem
 // gives), a disk mounted below a folder, the trash folders and the audit log;
 // and folders that show up a second time elsewhere (a bind of part of /usr, of
 // the trash's info/, a disk also mounted inside the trash). The password
@@ -120,7 +117,7 @@ protected:
                              mounts_.bind("/usr/share", s + "/share"),
                              mounts_.bind(s + "/data/Trash/info", s + "/info-bind"),
                              mounts_.tmpfs(s + "/disk"), mounts_.bind(s + "/disk", s + "/data/Trash/files"),
-                             mounts_.bind(tmp_ / "passwd", "/etc/passwd")}) {
+                             mounts_.bind(tmp_ / "passwd", "/etc/passwd"), mounts_.bind(s, s + "/again")}) {
             if (refused) GTEST_SKIP() << *refused;
         }
         write_file(s + "/mnt/usb/file");
@@ -153,6 +150,7 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
         {"/people/alice/../x", "path contains '.' or '..' components"},  // would resolve inside
         {"", kItselfMessage},
         {"$T/tlink/scan", kItselfMessage},  // through a linked parent
+        {"/again", kItselfMessage},         // bound inside itself
         {"/mnt", "contains the mount point $S/mnt/usb"},
         {"/mnt/usb", "path is a mount point"},
         {"/mnt/usb/file", "accepted"},
@@ -183,7 +181,7 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
         {"/people/bob/.local/share/Trash/files/x", "$S/people/bob/.local/share/Trash is a trash folder"},
     };
     for (const auto& [path, expected] : cases) {
-        if (path.starts_with("/people/bob") && ::geteuid() != 0) continue;  // others' homes matter to root only
+        if (path.starts_with("/people/bob") && ::geteuid() != 0) continue;  // others' homes: root's care
         const auto result = policy_->validate(path.starts_with("$T") ? expand(path) : scan_ + expand(path));
         EXPECT_EQ(result ? "accepted" : result.error().message(), expand(expected)) << path;
     }
@@ -194,7 +192,8 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
 // an ordinary file through the bind is not. Below a protected folder there,
 // nothing goes.
 TEST_F(PolicyGuards, AScanRootInsideABindOfTheRootRefusesEveryAlias) {
-    const std::string sysroot = scan_ + "/sysroot", s = sysroot + scan_;  // this test's folder through the bind
+    const std::string sysroot = scan_ + "/sysroot";
+    const std::string s = sysroot + scan_;  // this test's folder through the bind
     const auto policy = PathPolicy::build(sysroot, scan_ + "/state/audit").value();
     std::vector<std::pair<std::string, std::string>> cases = {
         {"/etc/hostname", "/etc is a protected system location"},
@@ -204,11 +203,12 @@ TEST_F(PolicyGuards, AScanRootInsideABindOfTheRootRefusesEveryAlias) {
     };
     // Where /tmp is a filesystem of its own, a bind of "/" alone does not show it.
     if (fs::exists(s)) {
-        cases.insert(cases.end(), {{scan_ + "/data/Trash/info/x", "$S/data/Trash is a trash folder"},
-                                   {scan_ + "/data", "contains the trash folder $S/data/Trash"},
-                                   {scan_ + "/state/audit", "$S/state/audit holds the audit log"},
-                                   {scan_ + "/people/alice", "$S/people/alice is a protected system location"},
-                                   {scan_ + "/people/alice/notes", "accepted"}});
+        cases.insert(cases.end(),
+                     {{scan_ + "/data/Trash/info/x", "$S/data/Trash is a trash folder"},
+                      {scan_ + "/data", "contains the trash folder $S/data/Trash"},
+                      {scan_ + "/state/audit", "$S/state/audit holds the audit log"},
+                      {scan_ + "/people/alice", "$S/people/alice is a protected system location"},
+                      {scan_ + "/people/alice/notes", "accepted"}});
     }
     for (const auto& [path, expected] : cases) {
         const auto result = policy.validate(sysroot + path);
@@ -221,15 +221,22 @@ TEST_F(PolicyGuards, AScanRootInsideABindOfTheRootRefusesEveryAlias) {
               "/usr is a protected system location");
 }
 
-// Something mounted on the scan root after the policy was made is not the
-// folder that was scanned: every request sees the root as it is then.
-TEST_F(PolicyGuards, ARootWithSomethingMountedOnItSinceRefusesEverything) {
-    fs::create_directories(scan_ + "/later/sub");
-    const auto later = PathPolicy::build(scan_ + "/later").value();
-    ASSERT_TRUE(later.validate(scan_ + "/later/sub"));
-    if (auto refused = mounts_.tmpfs(scan_ + "/later")) GTEST_SKIP() << *refused;
-    write_file(scan_ + "/later/file");
-    EXPECT_EQ(later.validate(scan_ + "/later/file").error().kind(), RefusalKind::ScanRootChanged);
+// Something mounted on the scan root after the policy was made, or another
+// folder put in its place, is not the folder that was scanned: every request
+// sees the root as it is then.
+TEST_F(PolicyGuards, ARootReplacedOrWithSomethingMountedOnItSinceRefusesEverything) {
+    for (const std::string name : {"/later", "/replaced"}) {
+        fs::create_directories(scan_ + name + "/sub");
+        const auto later = PathPolicy::build(scan_ + name).value();
+        ASSERT_TRUE(later.validate(scan_ + name + "/sub"));
+        if (name == "/later") {
+            if (auto refused = mounts_.tmpfs(scan_ + name)) GTEST_SKIP() << *refused;
+        } else {
+            fs::rename(scan_ + name, scan_ + name + ".old");
+        }
+        fs::create_directories(scan_ + name + "/sub");
+        EXPECT_EQ(later.validate(scan_ + name + "/sub").error().kind(), RefusalKind::ScanRootChanged) << name;
+    }
 }
 
 // --- random trees ----------------------------------------------------------
