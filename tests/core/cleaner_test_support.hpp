@@ -110,7 +110,8 @@ inline std::vector<std::string> read_lines(const std::string& path) {
 // Writes `text` to a file of /proc/self, as the kernel wants it: in one write.
 inline bool write_proc(const char* name, const std::string& text) {
     const int fd = ::open((std::string("/proc/self/") + name).c_str(), O_WRONLY | O_CLOEXEC);
-    const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool written =
+        fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (fd >= 0) ::close(fd);
     return written;
 }

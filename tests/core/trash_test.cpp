@@ -356,7 +356,8 @@ TEST_P(TrashOutcome, MovesOrLeavesTheItemAndReportsWhy) {
         return text;
     };
     const std::string path = row.make(*this);
-    if (path.empty()) GTEST_SKIP() << "needs root to give a file to another user, or mounts that cannot be made here";
+    if (path.empty())
+        GTEST_SKIP() << "needs root to give a file to another user, or mounts that cannot be made here";
     // A dry run tells the truth: it foresees each failure a move then meets.
     const std::string probed = row.as_nobody ? as_nobody(probe_text, path) : probe_text(path);
     const std::string text = row.as_nobody ? as_nobody(trash_text, path) : trash_text(path);
@@ -422,10 +423,10 @@ TEST_F(LinuxTrash, AnInfoFileThatCannotBeWrittenWholeLeavesNothingInTheTrash) {
         const std::string text = trash_text(path);
         ::setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, handler);
-        EXPECT_NE(text.find("cannot write " + trash + "/info/f.trashinfo: " + why), std::string::npos) << text;
+        EXPECT_NE(text.find("cannot write " + trash + "/info/f.trashinfo: " + why), std::string::npos)
+            << text;
         EXPECT_EQ(read_file(path), "data");
-        for (const char* part : {"/info", "/files"})
-            EXPECT_TRUE(fs::is_empty(trash + part)) << trash + part;
+        for (const char* part : {"/info", "/files"}) EXPECT_TRUE(fs::is_empty(trash + part)) << trash + part;
     };
     write_file(work_ + "/f", "data");
     attempt(work_ + "/f", trash_, "File too large", 20);  // well short of the info file's length
