@@ -210,7 +210,8 @@ def test_outcomes_come_in_request_order_as_values_and_act_on_exact_bytes(tree, a
     ]
     first, outside, gone, folder, other = outcomes
     assert (first.requested_bytes, first.resolved_bytes, first.trash_name_bytes) == (raw, raw, os.path.basename(raw))
-    assert (first.device, first.inode, first.size, first.is_dir) == (identity.st_dev, identity.st_ino, 2000, False)
+    own = (first.device, first.inode, first.size, first.disk_usage, first.links, first.is_dir)
+    assert own == (identity.st_dev, identity.st_ino, 2000, identity.st_blocks * 512, 1, False)
     assert first.trash_dir == str(isolated_home / ".local/share/Trash")
     assert (folder.is_dir, folder.tree_disk_usage) == (True, sub_usage)
     assert open(lossy, "rb").read() == b"y" * 40, "the look-alike stays"
@@ -223,6 +224,16 @@ def test_outcomes_come_in_request_order_as_values_and_act_on_exact_bytes(tree, a
     assert records[0]["requested_raw"] == records[0]["resolved_raw"] == str(tree) + "/report-%E9t%E9.pdf"
     assert (records[0]["trash_dir"], records[0]["trash_name_raw"]) == (first.trash_dir, "report-%E9t%E9.pdf")
     assert list(records[4]) == ["unix_time", "user", "scan_root", "requested", "resolved", "outcome", "detail"]
+    # The purge finds exactly the two that went, by their exact bytes, and records where each was.
+    purged = orvalnest.purge_trash(cleaner)
+    assert [(p.kind, p.original_bytes, p.trash_name_bytes, p.entries, p.disk_usage, p.recorded) for p in purged] == [
+        ("purged", raw, os.path.basename(raw), 1, identity.st_blocks * 512, True),
+        ("purged", os.fsencode(sub), b"sub", 2, sub_usage, True),
+    ]
+    assert 0 <= records[0]["unix_time"] - purged[0].deleted_at <= 10
+    record = audit_records(audit_dir)[-2]
+    assert (record["outcome"], record["requested_raw"]) == ("purged", records[0]["requested_raw"])
+    assert record["resolved_raw"] == f"{first.trash_dir}/files/report-%E9t%E9.pdf"
 
 
 @pytest.mark.parametrize("call", ["trash", "trash_outcomes", "purge_trash"])
