@@ -14,11 +14,11 @@ import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import TextIO
+from typing import TextIO, cast
 
 from orvalnest import ScanFileError, Tree, open_scan, scan_tree
 from orvalnest import measure as measure_tree
-from orvalnest._native import __version__
+from orvalnest._native import Node, ScanResult, __version__
 from orvalnest.common import (
     EXIT_FAILURE,
     EXIT_INCOMPLETE,
@@ -38,7 +38,7 @@ from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
 from orvalnest.report.progress import ProgressLine, is_terminal
 from orvalnest.report.text import Style, TreeOptions
-from orvalnest.view import SORT_KEYS, TreeScan, is_skip, is_within, printable
+from orvalnest.view import SORT_KEYS, TreeNode, TreeScan, is_skip, is_within, printable
 
 DEFAULT_DEPTH = 2
 DEFAULT_TOP = 10
@@ -217,7 +217,14 @@ def requested_exports(args: argparse.Namespace) -> list[Export]:
             Export("--ncdu", "ncdu", args.ncdu, lambda c, s: write_ncdu(c.result, s, c.timestamp, c.exclude))
         )
     if args.html is not None:
-        exports.append(Export("--html", "HTML", args.html, lambda c, s: write_html(c.result, s, c.timestamp, si=c.si)))
+        exports.append(
+            Export(
+                "--html",
+                "HTML",
+                args.html,
+                lambda c, s: write_html(cast(ScanResult, c.result), s, c.timestamp, si=c.si),
+            )
+        )
     if args.save is not None:
         exports.append(Export("--save", "saved scan", args.save, lambda c, s: None, _save))
     return exports
@@ -236,6 +243,12 @@ def tree_of(source: Located | str, args: argparse.Namespace, exclude: tuple[str,
     return measure_tree(
         source.target, one_filesystem=args.one_file_system, exclude=exclude, progress=progress, threads=args.threads
     )
+
+
+def _as_node(node: TreeNode) -> Node:
+    # The reports read an Entry of a compact tree as they read a Node: both
+    # have every attribute view.TreeNode names.
+    return cast(Node, node)
 
 
 def _reason(message: str) -> str:
@@ -259,9 +272,10 @@ def measure(
             return str(error)
         except OSError as error:
             return f"cannot read '{place}': {error.strerror or error}"
-        root = tree.root
         seconds = time.monotonic() - started
-        return Measured(root.path, root, root.disk_usage, root.size, tree.issues, tree.excluded, seconds), tree
+        return Measured(
+            tree.path, _as_node(tree.root), tree.root.disk_usage, tree.root.size, tree.issues, tree.excluded, seconds
+        ), tree
     if not stat.S_ISDIR(place.info.st_mode):
         info = place.info
         return Measured(place.label or place.given, None, info.st_blocks * 512, info.st_size), None
@@ -284,7 +298,7 @@ def measure(
         return f"cannot read directory '{place.given}': {_reason(error.strerror or str(error))}"
     finally:
         progress.clear()
-    root = result.root
+    root = _as_node(result.root)
     for issue in result.issues:
         # The folder itself could not be listed: there is no total to give.
         if not is_skip(issue.message) and issue.path.rstrip("/") == root.path.rstrip("/"):
@@ -304,9 +318,9 @@ def run_scan(argv: Sequence[str]) -> int:
     exports = requested_exports(args)
     to_stdout = [export.option for export in exports if export.target == "-"]
     if len(to_stdout) > 1:
-        parser.error("only one of --json, --ncdu, --html and --save can write to standard output")
+        parser.error("only one of --json, --ncdu and --html, or --save, can write to standard output")
     if exports and len(paths) > 1:
-        parser.error("--json, --ncdu, --html and --save export the tree of one PATH")
+        parser.error("--json, --ncdu and --html export the tree of one PATH, as --save saves it")
     exclude = exclude_patterns(args)
     if exclude is None:
         return EXIT_USAGE
