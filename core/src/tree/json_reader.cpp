@@ -177,15 +177,14 @@ void JsonReader::read_number() {
 LoadResult<void> JsonReader::read_string() {
     text_.clear();
     for (;;) {
-        // Plain runs are copied in one go.
+        if (peek() < 0) return fail("cut short inside a string");
+        // Plain runs are copied in one go; one that reaches the end of the block goes on in the next.
         std::size_t end = at_;
         while (end < buffer_.size() && buffer_[end] != '"' && buffer_[end] != '\\') ++end;
         text_.append(buffer_, at_, end - at_);
         at_ = end;
-        const int c = peek();
-        if (c < 0) return fail("cut short inside a string");
-        ++at_;
-        if (c == '"') return {};
+        if (at_ == buffer_.size()) continue;
+        if (buffer_[at_++] == '"') return {};
         const int escape = peek();
         ++at_;
         switch (escape) {
