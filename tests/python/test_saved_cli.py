@@ -114,7 +114,8 @@ def test_diff_shows_what_changed_largest_first_and_a_rename_as_gone_and_new(tree
     (tree / "docs" / "deep").rename(tree / "docs" / "deeper")  # renamed: one gone, one new
     result = run("diff", saved, tree, "--bytes")
     lines = report(result)
-    assert lines[0].startswith(f"old          {tree}  (saved scan of ") and lines[1] == f"new          {tree}  (scanned now)"
+    assert lines[0].startswith(f"old          {tree}  (saved scan of ")
+    assert lines[1] == f"new          {tree}  (scanned now)"
     tree_part = lines[3 : lines.index("", 3)]
     assert tree_part == [
         f"    +118784  ~  {tree}",  # 92 KB new, 28 KB grown, 4 KB gone
@@ -134,7 +135,8 @@ def test_diff_shows_what_changed_largest_first_and_a_rename_as_gone_and_new(tree
         "shrank       0 files, 0 disk usage",
     ]
     assert "a renamed or moved folder shows as one gone and one new, each with all its size." in lines
-    assert "renamed or moved shows as one gone (-) and one new (+)" in " ".join(run("diff", "--help").stdout.decode().split())
+    help_text = " ".join(run("diff", "--help").stdout.decode().split())
+    assert "renamed or moved shows as one gone (-) and one new (+)" in help_text
     data = json.loads(run("diff", saved, tree, "--json", "-").stdout)
     assert data["totals"]["disk_usage"] == 118784 and data["old"]["file"] == str(saved)
     changes = {c["name"]: (c["status"], c["disk_usage_delta"]) for c in data["changes"]["children"]}
