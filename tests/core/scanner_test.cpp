@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -256,7 +257,8 @@ TEST(WalkTree, EntriesRemovedMidScanBecomeIssues) {
 
 // A listing that fails part-way keeps what it read, marks its folder and the
 // folders above it, and says so once, after what it read, whatever the number
-// of threads.
+// of threads. A name gone before it could be examined is said in its place,
+// before the subfolder listed after it.
 TEST(WalkTree, AListingThatFailsPartWayIsMarked) {
     TempTree tree;
     for (int i = 0; i < 3; ++i) tree.file("bad/f" + std::to_string(i), 10);
@@ -269,7 +271,8 @@ TEST(WalkTree, AListingThatFailsPartWayIsMarked) {
     for (unsigned threads : {1u, 2u}) {
         WalkOptions options = with_threads(threads);
         options.max_depth = 2;  // sub's own folder is an issue read before the failure
-        // The folder's first batch ends with its subfolder, then EIO.
+        // The folder's first batch ends with "ghost", which is not there, and
+        // its subfolder; then EIO.
         options.read_directory = [&](int fd, std::byte* buffer, std::size_t size) -> ssize_t {
             struct stat listed {};
             ::fstat(fd, &listed);
@@ -278,12 +281,25 @@ TEST(WalkTree, AListingThatFailsPartWayIsMarked) {
                 errno = EIO;
                 return -1;
             }
-            const ssize_t filled = ::getdents64(fd, buffer, size);
+            std::vector<std::byte> batch(size);
+            const ssize_t filled = ::getdents64(fd, batch.data(), size);
+            struct dirent64 ghost {};
+            ghost.d_ino = 1;
+            ghost.d_reclen = sizeof ghost;
+            ghost.d_type = DT_REG;
+            std::ranges::copy("ghost", ghost.d_name);
             ssize_t kept = 0;
-            for (bool folder = false; kept < filled && !folder;) {
-                const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + kept);
+            for (ssize_t at = 0; at < filled;) {
+                const auto* entry = reinterpret_cast<const struct dirent64*>(batch.data() + at);
+                const bool folder = entry->d_type == DT_DIR && entry->d_name[0] != '.';
+                if (folder) {
+                    std::memcpy(buffer + kept, &ghost, sizeof ghost);
+                    kept += sizeof ghost;
+                }
+                std::memcpy(buffer + kept, batch.data() + at, entry->d_reclen);
                 kept += entry->d_reclen;
-                folder = entry->d_type == DT_DIR && entry->d_name[0] != '.';
+                at += entry->d_reclen;
+                if (folder) break;
             }
             return kept;
         };
@@ -293,9 +309,10 @@ TEST(WalkTree, AListingThatFailsPartWayIsMarked) {
         EXPECT_TRUE(walked->has(folder, entry_flag::Unreadable));
         EXPECT_TRUE(walked->has(0, entry_flag::Incomplete));
         EXPECT_FALSE(walked->has(at(*walked, "good"), entry_flag::Incomplete | entry_flag::Unreadable));
-        EXPECT_EQ(issues_of(*walked), (Issues{{tree / "bad/sub", "skipped: nested deeper than 2 levels"},
+        EXPECT_EQ(issues_of(*walked), (Issues{{tree / "bad/ghost", "No such file or directory (os error 2)"},
+                                              {tree / "bad/sub", "skipped: nested deeper than 2 levels"},
                                               {tree / "bad", "Input/output error (os error 5)"}}));
-        EXPECT_EQ(walked->issues()[1].entry, folder);
+        EXPECT_EQ(walked->issues()[2].entry, folder);
     }
 }
 
