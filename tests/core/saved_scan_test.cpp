@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cstring>
 #include <fstream>
@@ -208,6 +209,13 @@ TEST(SavedScanFuzz, HugeCountsOffsetsAndCyclesAreRefused) {
          [&](std::string& b) { poke<std::uint32_t>(b, std::get<1>(section(b, "ISSU")), 0xFFFFFFFFu); }},
         {"child range",
          [&](std::string& b) { poke<std::uint32_t>(b, std::get<1>(section(b, "DCNT")), 0xFFFFFFFFu); }},
+        // The root's children start at entry 2 and run one past the last.
+        {"one past",
+         [&](std::string& b) {
+             const auto slot = get_u32(b, std::get<1>(section(b, "AUXV")));
+             poke<std::uint32_t>(b, std::get<1>(section(b, "DFST")) + 4 * slot, 2);
+             poke<std::uint32_t>(b, std::get<1>(section(b, "DCNT")) + 4 * slot, 2);
+         }},
         {"name", [&](std::string& b) { poke<std::uint64_t>(b, std::get<1>(section(b, "NAME")) + 8, ~0ull); }},
         {"folder row",
          [&](std::string& b) { poke<std::uint32_t>(b, std::get<1>(section(b, "AUXV")) + 4, 77u); }},
@@ -232,9 +240,12 @@ TEST(SavedScanFuzz, HugeCountsOffsetsAndCyclesAreRefused) {
         auto loaded = read_bytes(damaged, false);
         EXPECT_FALSE(loaded) << what;
     }
-    std::string cycle = bytes;
-    damages.back().second(cycle);
-    EXPECT_EQ(read_bytes(cycle, false).error().reason, "damaged: folders that contain themselves (a cycle)");
+    for (const auto& [what, reason] : {std::pair("cycle", "folders that contain themselves (a cycle)"),
+                                       {"one past", "a folder's children lie outside the tree"}}) {
+        std::string damaged = bytes;
+        std::ranges::find(damages, what, &decltype(damages)::value_type::first)->second(damaged);
+        EXPECT_EQ(read_bytes(damaged, false).error().reason, std::string("damaged: ") + reason) << what;
+    }
 }
 
 TEST(SavedScan, ForeignAndFutureFilesSayWhatTheyAre) {
