@@ -113,10 +113,12 @@ TEST(SavedScan, ReadsBackEveryValueAndFact) {
     EXPECT_EQ(loaded->facts.exclude, facts.exclude);
     EXPECT_EQ(std::tuple(loaded->facts.timestamp, loaded->facts.threads, loaded->facts.one_filesystem),
               std::tuple(facts.timestamp, facts.threads, facts.one_filesystem));
-    // A file another user could change is copied, not mapped, and reads the same.
+    // A file another user could change is copied, not mapped: it reads the same
+    // whatever is written to the file later.
     ASSERT_EQ(::chmod((dir / "saved.orvs").c_str(), 0666), 0);
     auto copied = load_tree_file(dir / "saved.orvs");
     ASSERT_TRUE(copied);
+    std::ofstream(dir / "saved.orvs", std::ios::in | std::ios::binary) << std::string(bytes.size(), '\0');
     EXPECT_EQ(everything(*copied->tree), everything(*tree));
 }
 
@@ -194,8 +196,10 @@ TEST(SavedScanFuzz, RandomDamageNeverCrashes) {
 TEST(SavedScanFuzz, HugeCountsOffsetsAndCyclesAreRefused) {
     TempDir dir;
     std::filesystem::create_directories(dir / "d1/d2");
+    WalkOptions options;
+    options.max_depth = 2;  // d1/d2 is skipped: an issue that names its entry
     const auto tree = walk_tree(
-        dir.path(), {}, [] { return false; }, [](const WalkProgress&) {});
+        dir.path(), options, [] { return false; }, [](const WalkProgress&) {});
     const std::string bytes = saved_bytes(*tree, {}, dir);
     ASSERT_TRUE(read_bytes(bytes, false));
     std::vector<std::pair<std::string, std::function<void(std::string&)>>> damages = {
@@ -209,6 +213,8 @@ TEST(SavedScanFuzz, HugeCountsOffsetsAndCyclesAreRefused) {
          [&](std::string& b) { poke<std::uint64_t>(b, std::get<0>(section(b, "NAME")) + 16, ~0ull); }},
         {"issues",
          [&](std::string& b) { poke<std::uint32_t>(b, std::get<1>(section(b, "ISSU")), 0xFFFFFFFFu); }},
+        {"issue entry",
+         [&](std::string& b) { poke<std::uint32_t>(b, std::get<1>(section(b, "ISSU")) + 4, 3u); }},
         {"child range",
          [&](std::string& b) { poke<std::uint32_t>(b, std::get<1>(section(b, "DCNT")), 0xFFFFFFFFu); }},
         // The root's children start at entry 2 and run one past the last.
@@ -225,7 +231,7 @@ TEST(SavedScanFuzz, HugeCountsOffsetsAndCyclesAreRefused) {
         {"dot dot", [&](std::string& b) { b.replace(std::get<1>(section(b, "POOL")), 2, ".."); }},
         {"incomplete",
          [&](std::string& b) {
-             b[std::get<1>(section(b, "FLAG"))] |= static_cast<char>(entry_flag::Incomplete);
+             b[std::get<1>(section(b, "FLAG"))] ^= static_cast<char>(entry_flag::Incomplete);
          }},
         {"folder row",
          [&](std::string& b) { poke<std::uint32_t>(b, std::get<1>(section(b, "AUXV")) + 4, 77u); }},
@@ -251,6 +257,7 @@ TEST(SavedScanFuzz, HugeCountsOffsetsAndCyclesAreRefused) {
         {"name past pool", "a name outside the pool"},
         {"dot dot", "a name that is not a single path component"},
         {"incomplete", "a folder's totals do not add up"},
+        {"issue entry", "an issue names no entry"},
     };
     for (auto& [what, damage] : damages) {
         std::string damaged = bytes;
@@ -289,7 +296,7 @@ TEST(SavedScan, ForeignAndFutureFilesSayWhatTheyAre) {
 TEST(ImportFuzz, NcduAndJsonExportsSurviveTruncationAndFlips) {
     const std::string ncdu =
         R"([1,2,{"progname":"ncdu","timestamp":5},[{"name":"/r","asize":4096,"dsize":4096,"dev":7},)"
-        R"([{"name":"d","asize":10,"dsize":4096,"read_error":true},{"name":"a\u00e9\"","asize":3,"dsize":4096,)"
+        R"([{"name":"d","asize":10,"dsize":4096,"read_error":true},{"name":"a\u00e9\"\ud83d\ude00\udc00","asize":3,"dsize":4096,)"
         R"("ino":9,"nlink":2,"hlnkc":true,"mtime":12}],{"name":"b","asize":3,"dsize":4096,"ino":9,"hlnkc":true},)"
         R"({"name":"l","asize":4,"dsize":0,"notreg":true},{"name":"x","excluded":"pattern"},)"
         R"({"name":"m","excluded":"otherfs"},{"name":"gone","read_error":true}]])";
@@ -304,6 +311,8 @@ TEST(ImportFuzz, NcduAndJsonExportsSurviveTruncationAndFlips) {
     EXPECT_EQ(tree.disk_usage(0), 3 * 4096u);  // the hard link once
     EXPECT_EQ(tree.excluded(), 1u);
     EXPECT_EQ(tree.issues().size(), 3u);
+    // Escapes decoded, a surrogate pair to its one character, a lone one to U+FFFD.
+    EXPECT_NE(everything(tree).find("/r/d/a\xc3\xa9\"\xf0\x9f\x98\x80\xef\xbf\xbd "), std::string::npos);
     EXPECT_TRUE(tree.has(0, entry_flag::Unreadable | entry_flag::Incomplete));
     auto json_tree = import_orvalnest_json(-1, json);
     ASSERT_TRUE(json_tree) << json_tree.error().reason;
