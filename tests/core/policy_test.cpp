@@ -112,11 +112,14 @@ protected:
                    "root:x:0:0::/root:/bin/sh\nbob:x:4242:4242::" + s + "/people/bob:/bin/sh\n");
         fs::create_symlink(s + "/logs/real.jsonl", s + "/state/audit/deletions.jsonl");
         fs::create_symlink(".", tmp_ / "tlink");
+        // A part of the disk bound before the whole: a mount that shows less does not hide the next.
+        const auto made = [](const std::string& dir) { return fs::create_directories(dir), dir; };
         for (auto refused : {mounts_.tmpfs(s + "/mnt/usb"), mounts_.bind("/", s + "/sysroot"),
                              mounts_.bind(s + "/people", s + "/PEOPLE"), mounts_.tmpfs(s + "/vol"),
                              mounts_.bind("/usr/share", s + "/share"),
                              mounts_.bind(s + "/data/Trash/info", s + "/info-bind"),
-                             mounts_.tmpfs(s + "/disk"), mounts_.bind(s + "/disk", s + "/data/Trash/files"),
+                             mounts_.tmpfs(s + "/disk"), mounts_.bind(made(s + "/disk/part"), s + "/part"),
+                             mounts_.bind(s + "/disk", s + "/data/Trash/files"),
                              mounts_.bind(tmp_ / "passwd", "/etc/passwd"), mounts_.bind(s, s + "/again")}) {
             if (refused) GTEST_SKIP() << *refused;
         }
