@@ -513,6 +513,25 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
     EXPECT_EQ(read_file(root_ + "/outside/keep"), "keep");
 }
 
+// What a filesystem mounted below a trashed folder holds is never the purge's.
+TEST_F(LinuxTrash, PurgeLeavesAnItemWithAMountBelowIt) {
+    fs::create_directories(work_ + "/mounted/disk");
+    ASSERT_EQ(trash_text(work_ + "/mounted"), "moved");
+    if (auto refused = mounts_.tmpfs(trash_ + "/files/mounted/disk")) GTEST_SKIP() << *refused;
+    write_file(trash_ + "/files/mounted/disk/db", "db");
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+    const std::vector<PurgeCandidate> candidates = {
+        {work_ + "/mounted", std::nullopt, std::nullopt, now + 1}};
+    TrashSession session(::geteuid(), home_trash_dir());
+    for (const bool dry_run : {true, false}) {
+        const auto outcomes = purge_trash(candidates, session, dry_run,
+                                          [](const PurgeOutcome&) -> OsResult<void> { return {}; });
+        ASSERT_EQ(outcomes.size(), 1u);
+        EXPECT_EQ(outcomes[0].kind, PurgeKind::Failed) << dry_run;
+    }
+    EXPECT_EQ(read_file(trash_ + "/files/mounted/disk/db"), "db");
+}
+
 TEST_F(LinuxTrash, OpenDirectoryRefusesLinksOnTheWayAndOpensRealDirectories) {
     fs::create_directories(work_ + "/real/sub");
     fs::create_symlink(work_ + "/real", work_ + "/link");

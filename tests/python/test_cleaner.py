@@ -224,6 +224,9 @@ def test_outcomes_come_in_request_order_as_values_and_act_on_exact_bytes(tree, a
     assert records[0]["requested_raw"] == records[0]["resolved_raw"] == str(tree) + "/report-%E9t%E9.pdf"
     assert (records[0]["trash_dir"], records[0]["trash_name_raw"]) == (first.trash_dir, "report-%E9t%E9.pdf")
     assert list(records[4]) == ["unix_time", "user", "scan_root", "requested", "resolved", "outcome", "detail"]
+    # A cleaner of another folder finds none of them its own to purge.
+    (tree.parent / "elsewhere").mkdir()
+    assert orvalnest.purge_trash(Cleaner(str(tree.parent / "elsewhere"), str(audit_dir))) == []
     # The purge finds exactly the two that went, by their exact bytes, and records where each was.
     purged = orvalnest.purge_trash(cleaner)
     assert [(p.kind, p.original_bytes, p.trash_name_bytes, p.entries, p.disk_usage, p.recorded) for p in purged] == [
