@@ -8,5 +8,7 @@ namespace orvalnest::py {
 
 // trash_outcomes, purge_trash, TrashOutcome, PurgeOutcome and AuditLogError.
 PyResult<int> add_cleaner_api(PyObject* module);
+// fold_children, category_totals, treemap_data, write_json and write_ncdu.
+PyResult<int> add_report_api(PyObject* module);
 
 }  // namespace orvalnest::py

@@ -239,7 +239,8 @@ PyResult<int> exec_engine(PyObject* module) {
         if (!cls) return std::unexpected(cls.error());
         if (auto added = module_add(module, name, reinterpret_cast<PyObject*>(*cls)); !added) return added;
     }
-    return add_cleaner_api(module);
+    if (auto added = add_cleaner_api(module); !added) return added;
+    return add_report_api(module);
 }
 
 int exec_slot(PyObject* module) noexcept {

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "boundary.hpp"
+#include "orvalnest/entry_order.hpp"
 #include "orvalnest/tree.hpp"
 
 namespace orvalnest::py {
@@ -29,5 +31,21 @@ PyResult<PyTypeObject*> tree_class();
 PyResult<PyTypeObject*> entry_class();
 PyResult<PyTypeObject*> children_class();
 PyResult<PyTypeObject*> tree_issue_class();
+
+// The tree object behind a Tree, an Entry's tree, and the native tree it holds.
+TreeObject::Fields& tree_fields(PyObject* tree);
+const Tree& native(PyObject* tree);
+
+// An Entry: the Tree object it holds (borrowed) and its entry number.
+struct EntryView {
+    PyObject* tree;
+    EntryIndex index;
+};
+// None unless `object` is an Entry.
+std::optional<EntryView> entry_view(PyObject* object);
+PyResult<Ref> make_entry(PyObject* tree, EntryIndex index);
+PyResult<Ref> entry_list(PyObject* tree, const std::vector<EntryIndex>& entries);
+// A key name of sorted_children(), or ValueError.
+PyResult<SortKey> extract_sort_key(PyObject* object);
 
 }  // namespace orvalnest::py

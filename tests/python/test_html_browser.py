@@ -3,12 +3,12 @@ the page opened from file:// as a person would open it."""
 
 import os
 import shutil
-from types import SimpleNamespace
 
 import pytest
 from helpers import SI_CASES, make_file
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_cli import orvalnest as run_command
 
 import orvalnest
 from orvalnest.report.html_report import _asset, render_html
@@ -111,7 +111,7 @@ def scanned(tmp_path_factory):
     make_file(root / ESCAPED, 120_000)
     for i in range(40):
         make_file(root / "many" / f"f{i:02}.txt", 3000 + i)
-    return root, orvalnest.scan(str(root))
+    return root, orvalnest.measure(root)
 
 
 @pytest.fixture(scope="module")
@@ -119,7 +119,7 @@ def report(browser, scanned, tmp_path_factory):
     root, result = scanned
     target = tmp_path_factory.mktemp("pages") / "report.html"
     # A small budget, so that folding shows in a small tree.
-    target.write_text(render_html(result.root, result.issues, budget=20), encoding="utf-8")
+    target.write_text(render_html(result.root, budget=20), encoding="utf-8")
     watched = Watched(browser, target.as_uri())
     yield watched
     watched.page.close()
@@ -147,7 +147,7 @@ def test_hover_tells_path_sizes_and_shares_and_what_was_folded(report, scanned):
     root, result = scanned
     folder = next(child for child in result.root.children if child.name == "photos")
     [node] = folder.children
-    sizes = orvalnest.format_bytes(node.disk_usage), orvalnest.format_bytes(node.size)
+    sizes = orvalnest.format_bytes(node.disk_usage), orvalnest.format_bytes(node.apparent_size)
     shares = 100 * node.disk_usage / result.root.disk_usage, 100 * node.disk_usage / folder.disk_usage
     expected = "{}\ndisk usage {} · apparent size {}\n{:.1f}% of the root, {:.1f}% of its folder\nimage"
     assert report.hover(report.rect(node.path)) == expected.format(node.path, *sizes, *shares)
@@ -175,17 +175,19 @@ def test_click_zooms_and_escape_and_backspace_return(report, scanned):
 
 
 @pytest.mark.parametrize("si", [False, True])
-def test_page_writes_sizes_as_the_command_line_and_says_when_totals_are_short(browser, scanned, tmp_path, si):
-    _, result = scanned
-    issues = [SimpleNamespace(path=result.root.path + "/locked", message="Permission denied (os error 13)")] * si
-    target = tmp_path / "page.html"
-    target.write_text(render_html(result.root, issues, si=si), encoding="utf-8")
+def test_page_writes_sizes_as_the_command_line_and_says_when_totals_are_short(browser, tmp_path, si):
+    root, target = tmp_path / "root", tmp_path / "page.html"
+    make_file(root / "a.bin", 5000)
+    (root / "locked").mkdir(mode=0o755 - 0o755 * si)  # unreadable to the command below
+    assert run_command(root, "--html", target, *["--si"] * si, drop_root=True).returncode == 3 * si
+    (root / "locked").chmod(0o755)
     watched = Watched(browser, target.as_uri())
     sizes = [size for size, _ in SI_CASES if size < 2**53] + [1280, 1792, 1048575, 10**9]
     assert watched.page.evaluate("(sizes) => sizes.map(orvalnestTreemap.formatBytes)", sizes) == [
         format_size(size, si) for size in sizes
     ]
     bound = "at least " * si
-    assert f"disk usage {bound}{format_size(result.root.disk_usage, si)}" in watched.page.locator("#facts").inner_text()
+    disk = orvalnest.measure(root).root.disk_usage
+    assert f"disk usage {bound}{format_size(disk, si)}" in watched.page.locator("#facts").inner_text()
     assert watched.faults == []
     watched.page.close()
