@@ -20,6 +20,8 @@ from pathlib import Path
 
 import pytest
 from helpers import audit_records, make_file
+from test_scan_tree import many_entries, sparse_files
+from test_tree import links_and_folders
 
 from orvalnest import cli, format_bytes, measure
 from orvalnest.view import display_width, format_size
@@ -157,6 +159,21 @@ def test_sizes_are_disk_usage_with_hard_links_once_and_the_summary_counts_the_wh
         assert categories == [(name, str(size), f"{100 * size / shown:.1f}", counted[name]) for name, size in ordered]
     page = (tmp_path / "page.html").read_text(encoding="utf-8")
     assert f'"totals":{{"disk":{du},"size":{apparent},"files":10,"folders":4,' in page
+
+
+@pytest.mark.parametrize("build", [links_and_folders, sparse_files, many_entries])
+def test_every_face_that_says_apparent_gives_what_du_b_counts(tmp_path, build):
+    root = tmp_path / "root"
+    root.mkdir()
+    build(root)
+    du = du_b(root)
+    pages = {kind: tmp_path / f"out.{kind}" for kind in ("json", "html")}
+    report = orvalnest(root, "-A", "--bytes", "--depth", "0", "--json", pages["json"], "--html", pages["html"])
+    assert tree_lines(report.stdout)[0].split()[0] == str(du)
+    assert f"\ntotal        {du} bytes apparent size\n" in report.stdout
+    assert json.loads(pages["json"].read_text())["root"]["apparent_size"] == du
+    data = json.loads(re.search(r'id="scan-data">(.*?)</script>', pages["html"].read_text(), re.S)[1])
+    assert data["totals"]["size"] == sum(row["size"] for row in data["legend"]) == du
 
 
 def test_exclude_patterns_and_files(tree, tmp_path):
@@ -352,10 +369,10 @@ def ncdu_items(data):
     return items
 
 
-def ncdu_reexport(export, tmp_path):
+def ncdu_reexport(export, tmp_path, *flags):
     """{path tuple: info} of what Debian's ncdu reads from `export` and writes again."""
     again = tmp_path / "again.json"
-    result = tool("ncdu", "-f", export, "-o", again)
+    result = tool("ncdu", *flags, "-f", export, "-o", again)
     # ncdu 1.18 exits 0 even on a file it rejects; only its message tells.
     assert result.stderr.strip() == "" and result.returncode == 0
     data = json.loads(again.read_text(encoding="utf-8"))
@@ -376,11 +393,15 @@ def test_ncdu_reads_the_export_as_its_own_scan(tree, tmp_path):
     make_file(tree / "docs" / "résumé\x01.log", 33)
     make_file(tree / "skipped" / "inside", 12)
     excludes = ["--exclude", "*.log", "--exclude", "skipped"]
+    os.utime(tree / "docs", (1_000_000_000, 1_000_000_000))  # ncdu -e shows the newest below it itself
     assert orvalnest(tree, *excludes, "--ncdu", tmp_path / "ours.json").returncode == 0
-    ours = ncdu_reexport(tmp_path / "ours.json", tmp_path)
-    tool("ncdu", *excludes, "-o", tmp_path / "direct.json", tree)
+    ours = ncdu_reexport(tmp_path / "ours.json", tmp_path, "-e")
+    tool("ncdu", "-e", *excludes, "-o", tmp_path / "direct.json", tree)
     theirs = ncdu_items(json.loads((tmp_path / "direct.json").read_text(encoding="utf-8")))
     assert totals(ours) == totals(theirs)
+    assert {key: info.get("mtime") for key, info in ours.items()} == {
+        key: info.get("mtime") for key, info in theirs.items()
+    }
     assert {key: info.get("excluded") for key, info in ours.items() if "excluded" in info} == {
         (str(tree), "skipped"): "pattern",
         (str(tree), "docs", "résumé\x01.log"): "pattern",
@@ -466,6 +487,27 @@ def full_disk_for_files_past(size):
         resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.RLIM_INFINITY))
 
     return limit
+
+
+@pytest.mark.parametrize("kind", ["json", "ncdu", "html"])
+def test_an_export_that_fails_after_the_scan_is_an_error_and_leaves_the_old_file(tree, tmp_path, kind):
+    target = tmp_path / f"scan.{kind}"
+    target.write_text("old")
+    command = [sys.executable, "-m", "orvalnest", str(tree), f"--{kind}", str(target), "--depth", "0"]
+    result = subprocess.run(
+        command,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=environment(),
+        preexec_fn=full_disk_for_files_past(400),
+    )
+    assert result.returncode == 1
+    name = {"json": "JSON", "ncdu": "ncdu", "html": "HTML"}[kind]
+    assert result.stderr == f"orvalnest: cannot write the {name} export to {target}: File too large\n"
+    assert result.stdout.startswith(tree_lines(orvalnest(tree, "--depth", "0").stdout)[0])  # the report came first
+    assert sorted(os.listdir(tmp_path)) == sorted([target.name, "root"])
+    assert target.read_text() == "old"
 
 
 def test_a_move_whose_audit_line_cannot_be_written_is_said_and_exits_3(tree, tmp_path):

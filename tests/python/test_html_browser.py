@@ -12,7 +12,7 @@ from test_cli import orvalnest as run_command
 
 import orvalnest
 from orvalnest.report.html_report import _asset, render_html
-from orvalnest.view import format_size
+from orvalnest.view import format_size, printable
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 ESCAPED = "&lt;b&gt; & <!-- \"q'"
@@ -100,8 +100,8 @@ def test_squarify_areas_follow_values_without_overlap_inside_the_parent(layout_p
 
 @pytest.fixture(scope="module")
 def scanned(tmp_path_factory):
-    # No name holds a "/", but a root's path can hold "</script>".
-    root = tmp_path_factory.mktemp("report") / "x<" / "script><script>alert(2)<" / "script>"
+    # No name holds a "/", but a root's path can hold "</script>" and "</title>".
+    root = tmp_path_factory.mktemp("report") / "x<" / "script><script>alert(2)<" / "title>\u2028\u202eq"
     make_file(root / "big" / "a.bin", 600_000)
     make_file(root / "big" / "b.bin", 200_000)
     make_file(root / "big" / "sub" / "c.bin", 100_000)
@@ -131,14 +131,16 @@ def test_page_draws_proportional_rectangles_and_names_as_text_without_errors_or_
     areas = {r["path"]: r["w"] * r["h"] for r in report.rects() if r["depth"] == 1 and r["kind"] != "fold"}
     shares = {child.path: child.disk_usage / result.root.disk_usage for child in result.root.children}
     assert {path: area / sum(areas.values()) for path, area in areas.items()} == pytest.approx(shares, rel=0.01)
-    assert page.locator("#root").text_content() == str(root)
+    # The page's own texts as the terminal shows names: line breaks and bidi controls escaped.
+    assert page.title() == printable(str(root)) + " · orvalnest"
+    assert page.locator("#root").text_content() == printable(str(root))
     names = page.locator("#largest .name").all_text_contents()
     folders = dict(zip(names, page.locator("#largest .where").all_text_contents(), strict=True))
     shown = [folders[name] for name in (HOSTILE, ESCAPED, "\\u202egnp.exe", "c.bin")]  # each with its folder
-    assert shown == ["./", "./", "big/sub/", "big/sub/"] and "</script>" in str(root)
+    assert shown == ["./", "./", "big/sub/", "big/sub/"] and "</script>" in str(root) and "</title>" in str(root)
     assert page.locator("img").count() == 0 and page.locator("script").count() == 2
     assert HOSTILE in report.hover(report.rect(str(root / HOSTILE)))
-    assert report.hover(report.rect(str(root / "big" / "sub" / BIDI))).startswith(str(root / "big/sub/\\u202egnp.exe"))
+    assert report.hover(report.rect(str(root / "big" / "sub" / BIDI))).startswith(printable(str(root / "big/sub/")))
     assert "\u202e" not in page.locator("body").inner_text()
     assert report.faults == []
 
@@ -150,11 +152,11 @@ def test_hover_tells_path_sizes_and_shares_and_what_was_folded(report, scanned):
     sizes = orvalnest.format_bytes(node.disk_usage), orvalnest.format_bytes(node.apparent_size)
     shares = 100 * node.disk_usage / result.root.disk_usage, 100 * node.disk_usage / folder.disk_usage
     expected = "{}\ndisk usage {} · apparent size {}\n{:.1f}% of the root, {:.1f}% of its folder\nimage"
-    assert report.hover(report.rect(node.path)) == expected.format(node.path, *sizes, *shares)
+    assert report.hover(report.rect(node.path)) == expected.format(printable(node.path), *sizes, *shares)
     many = next(r for r in report.rects() if r["kind"] == "fold" and r["path"].endswith("/many"))
     kept = [r for r in report.rects() if r["path"].startswith(many["path"] + "/") and r["kind"] == "file"]
     assert many["count"] + len(kept) == 40
-    assert f"… {many['count']} smaller items in {many['path']}" in report.hover(many)
+    assert f"… {many['count']} smaller items in {printable(many['path'])}" in report.hover(many)
 
 
 def test_click_zooms_and_escape_and_backspace_return(report, scanned):
@@ -163,7 +165,7 @@ def test_click_zooms_and_escape_and_backspace_return(report, scanned):
     big = str(root / "big")
     report.click(big)
     assert page.evaluate("orvalnestTreemap.view()") == big
-    assert page.locator("#crumbs button").all_text_contents() == [str(root), "big"]
+    assert page.locator("#crumbs button").all_text_contents() == [printable(str(root)), "big"]
     assert {r["path"] for r in report.rects() if r["depth"] == 1} == {big + "/a.bin", big + "/b.bin", big + "/sub"}
     report.click(big + "/sub")
     assert page.evaluate("orvalnestTreemap.view()") == big + "/sub"
