@@ -32,7 +32,6 @@ from orvalnest.common import (
     print_error,
 )
 from orvalnest.report.exports import write_json, write_ncdu
-from orvalnest.report.html_report import write_html
 from orvalnest.report.layout import Measured, first_screen, whole_report
 from orvalnest.report.output import Output
 from orvalnest.report.progress import ProgressLine, is_terminal
@@ -86,7 +85,7 @@ examples:
   {PROG} . --issues                      also list what could not be read
   {PROG} . --sort name --bytes           alphabetical, exact byte counts
   {PROG} ~ --sort mtime --age            newest first, with how long ago each changed
-  {PROG} / --ncdu root.json && ncdu -f root.json
+  {PROG} / --ncdu root.json && ncdu -e -f root.json   (-e: with times)
   {PROG} ~ --html home.html              a treemap page to open in a browser
   {PROG} ~ --json - | python3 -m json.tool | less
   {PROG} check --root ~/Downloads ~/Downloads/big.iso
@@ -190,6 +189,10 @@ def requested_exports(args: argparse.Namespace) -> list[Export]:
     if args.ncdu is not None:
         exports.append(Export("--ncdu", "ncdu", args.ncdu, lambda tree, stream: write_ncdu(tree.root, stream)))
     if args.html is not None:
+        # Its hashing, templates and JSON modules are a fifth of the command's
+        # start-up: loaded only when a page is asked for.
+        from orvalnest.report.html_report import write_html
+
         si = args.si
         exports.append(Export("--html", "HTML", args.html, lambda tree, stream: write_html(tree.root, stream, si=si)))
     return exports
