@@ -23,7 +23,7 @@ from helpers import audit_records, make_file
 from test_scan_tree import many_entries, sparse_files
 from test_tree import links_and_folders
 
-from orvalnest import cli, format_bytes, measure
+from orvalnest import __version__, cli, format_bytes, measure
 from orvalnest.view import display_width, format_size
 
 needs_ncdu = pytest.mark.skipif(shutil.which("ncdu") is None, reason="needs Debian's ncdu")
@@ -336,11 +336,12 @@ def test_json_export_reads_back_as_the_scan(tree, tmp_path):
     root = tree.rename(tmp_path / os.fsdecode(b"\xff root"))  # no path in it is UTF-8
     target = tmp_path / "out.json"
     started = int(time.time())
-    result = orvalnest(root, "--json", target)
+    result = orvalnest(root, "--json", target, "--exclude", "*.bin")
     assert f"JSON export to {target}" in result.stdout
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.json", root.name]  # no temporary left behind
     data = json.loads(target.read_text(encoding="utf-8"))
-    expected = measure(root)
+    expected = measure(root, exclude=["*.bin"])
+    assert (data["version"], data["orvalnest"], data["excluded"]) == (1, __version__, 1)
     assert urllib.parse.unquote_to_bytes(data["root"]["path_raw"]) == os.fsencode(root)
     stack = [(data["root"], expected.root)]
     raw_names = []
@@ -388,25 +389,30 @@ def totals(items):
 def test_ncdu_reads_the_export_as_its_own_scan(tree, tmp_path):
     for name in ("one", "two"):
         os.link(tree / "big.bin", tree / "docs" / name)
+    os.link(tree / "docs" / "a.txt", tree / "a-again")  # a second inode: ncdu tells them apart by number
     (tree / "link").symlink_to("big.bin")
     make_file(tree / "del\x7fname", 5)
     make_file(tree / "docs" / "résumé\x01.log", 33)
     make_file(tree / "skipped" / "inside", 12)
     excludes = ["--exclude", "*.log", "--exclude", "skipped"]
     os.utime(tree / "docs", (1_000_000_000, 1_000_000_000))  # ncdu -e shows the newest below it itself
+    started = int(time.time())
     assert orvalnest(tree, *excludes, "--ncdu", tmp_path / "ours.json").returncode == 0
+    header = json.loads((tmp_path / "ours.json").read_text(encoding="utf-8"))[2]
+    assert header["progver"] == __version__ and started <= header["timestamp"] <= time.time()
     ours = ncdu_reexport(tmp_path / "ours.json", tmp_path, "-e")
     tool("ncdu", "-e", *excludes, "-o", tmp_path / "direct.json", tree)
     theirs = ncdu_items(json.loads((tmp_path / "direct.json").read_text(encoding="utf-8")))
     assert totals(ours) == totals(theirs)
-    assert {key: info.get("mtime") for key, info in ours.items()} == {
-        key: info.get("mtime") for key, info in theirs.items()
+    facts = ("mtime", "ino", "nlink")  # ncdu counts a hard-linked inode once by its number
+    assert {key: [info.get(fact) for fact in facts] for key, info in ours.items()} == {
+        key: [info.get(fact) for fact in facts] for key, info in theirs.items()
     }
     assert {key: info.get("excluded") for key, info in ours.items() if "excluded" in info} == {
         (str(tree), "skipped"): "pattern",
         (str(tree), "docs", "résumé\x01.log"): "pattern",
     }
-    assert {key[-1] for key, info in ours.items() if info.get("hlnkc")} == {"big.bin", "one", "two"}
+    assert {key[-1] for key, info in ours.items() if info.get("hlnkc")} == {"big.bin", "one", "two", "a.txt", "a-again"}
     assert ours[(str(tree), "link")].get("notreg") is True
 
 
