@@ -230,6 +230,10 @@ bool TreeView::is_shown(ViewEntry entry) const {
 
 std::vector<const TreeIssue*> TreeView::issues() const {
     std::vector<const TreeIssue*> found;
+    if (plain_ && root_.index == 0) {
+        for (const TreeIssue& issue : root_.tree->issues()) found.push_back(&issue);
+        return found;
+    }
     for (const Tree* tree : trees_) {
         std::unordered_map<std::string_view, bool> folders;  // shown, by path
         for (const TreeIssue& issue : tree->issues()) {
