@@ -7,10 +7,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "boundary.hpp"
 #include "orvalnest/entry_order.hpp"
+#include "orvalnest/saved_scan.hpp"
 #include "orvalnest/tree.hpp"
 
 namespace orvalnest::py {
@@ -24,6 +26,8 @@ struct TreeObject {
         std::uint64_t children_reads = 0;  // Entry.children reads, so a face's tests can count them
         unsigned threads = 1;
         bool one_filesystem = false;
+        TreeSource source = TreeSource::Scan;  // where the numbers came from
+        std::string opened_from;               // the file it was read from; empty for a scan
     } fields;
 };
 
@@ -47,5 +51,8 @@ PyResult<Ref> make_entry(PyObject* tree, EntryIndex index);
 PyResult<Ref> entry_list(PyObject* tree, const std::vector<EntryIndex>& entries);
 // A key name of sorted_children(), or ValueError.
 PyResult<SortKey> extract_sort_key(PyObject* object);
+
+// Tree.save and Tree.source/opened_from, kept with the saved format's bindings.
+PyObject* tree_save(PyObject* self, PyObject* file) noexcept;
 
 }  // namespace orvalnest::py

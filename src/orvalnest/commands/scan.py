@@ -16,6 +16,7 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import TextIO
 
+from orvalnest import ScanFileError, open_scan
 from orvalnest import measure as measure_tree
 from orvalnest._engine import Tree
 from orvalnest._native import __version__
@@ -42,8 +43,10 @@ DEFAULT_DEPTH = 2
 DEFAULT_TOP = 10
 
 _USAGE = f"""\
-{PROG} [scan] [PATH...] [-A] [--si] [-x] [--exclude PATTERN] [--threads N] [--sort KEY] [--age]
+{PROG} [scan] [PATH... | -f FILE] [-A] [--si] [-x] [--exclude PATTERN] [--threads N] [--sort KEY] [--age]
                  [--depth N] [--top N] [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
+                 [--save FILE]
+       {PROG} diff OLD NEW [--json FILE]
        {PROG} trash --root DIR [--dry-run] [--audit-dir DIR] PATH...
        {PROG} check --root DIR PATH
        {PROG} --version"""
@@ -54,6 +57,7 @@ commands:
   trash      move paths inside a scanned folder to the trash; '{PROG} trash --help'
   check      show what a path resolves to, or why trash would refuse it
   browse     browse PATH in the terminal and trash what you pick (also: -i PATH)
+  diff       what grew, shrank, appeared and disappeared between two scans; '{PROG} diff --help'
 
 sizes:
   Sizes are disk usage, as du, ncdu and gdu show them: the space files take on
@@ -88,6 +92,8 @@ examples:
   {PROG} / --ncdu root.json && ncdu -e -f root.json   (-e: with times)
   {PROG} ~ --html home.html              a treemap page to open in a browser
   {PROG} ~ --json - | python3 -m json.tool | less
+  {PROG} ~ --save home.scan              keep the scan; '{PROG} -f home.scan' shows it again
+  {PROG} diff home.scan ~                what changed since
   {PROG} check --root ~/Downloads ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads --dry-run ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads ~/Downloads/big.iso ~/Downloads/old
@@ -168,6 +174,18 @@ def scan_parser() -> argparse.ArgumentParser:
     parser.add_argument("--json", metavar="FILE", help="write the whole tree as JSON to FILE ('-': standard output)")
     parser.add_argument("--ncdu", metavar="FILE", help="write the tree for 'ncdu -f FILE' ('-': standard output)")
     parser.add_argument("--html", metavar="FILE", help="write a treemap page for a browser ('-': standard output)")
+    parser.add_argument(
+        "--save",
+        metavar="FILE",
+        help="write the scan to FILE in orvalnest's saved format, which -f and diff read back in a blink",
+    )
+    parser.add_argument(
+        "-f",
+        "--file",
+        metavar="FILE",
+        help="report on a scan read from FILE instead of scanning: a saved scan (--save), an ncdu export "
+        "(ncdu -o, --ncdu) or a JSON export (--json); '-' reads standard input",
+    )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
@@ -178,6 +196,7 @@ class Export:
     kind: str
     target: str
     write: Callable[[Tree, TextIO], None]
+    binary: Callable[[Tree, int], None] | None = None  # written straight to a descriptor
 
 
 def requested_exports(args: argparse.Namespace) -> list[Export]:
@@ -195,7 +214,23 @@ def requested_exports(args: argparse.Namespace) -> list[Export]:
 
         si = args.si
         exports.append(Export("--html", "HTML", args.html, lambda tree, stream: write_html(tree.root, stream, si=si)))
+    if args.save is not None:
+        exports.append(Export("--save", "saved scan", args.save, lambda tree, stream: None, _save))
     return exports
+
+
+def _save(tree: Tree, fd: int) -> None:
+    tree.save(fd)
+
+
+def tree_of(source: Located | str, args: argparse.Namespace, exclude: tuple[str, ...], progress: ProgressLine) -> Tree:
+    """The compact tree of a PATH scanned now, or of a FILE given with -f (a saved
+    scan, an ncdu export or a JSON export). Raises OSError or ScanFileError."""
+    if isinstance(source, str):
+        return open_scan(source)
+    return measure_tree(
+        source.target, one_filesystem=args.one_file_system, exclude=exclude, progress=progress, threads=args.threads
+    )
 
 
 def _reason(message: str) -> str:
@@ -206,32 +241,40 @@ def _reason(message: str) -> str:
 _OS_ERROR = re.compile(r" \(os error \d+\)$")
 
 
-def measure(place: Located, args: argparse.Namespace, exclude: tuple[str, ...]) -> tuple[Measured, Tree | None] | str:
-    """The PATH's tree (None for a file), or why it could not be read."""
+def measure(
+    place: Located | str, args: argparse.Namespace, exclude: tuple[str, ...]
+) -> tuple[Measured, Tree | None] | str:
+    """The PATH's tree (None for a file), or why it could not be read; a str
+    `place` is a FILE to read the tree from."""
+    started = time.monotonic()
+    if isinstance(place, str):
+        try:
+            tree = tree_of(place, args, exclude, ProgressLine(sys.stderr, False, place, False))
+        except ScanFileError as error:
+            return str(error)
+        except OSError as error:
+            return f"cannot read '{place}': {error.strerror or error}"
+        return _measured(tree, place, tree.path, started)
     if not stat.S_ISDIR(place.info.st_mode):
         info = place.info
         return Measured(place.label or place.given, None, info.st_blocks * 512, info.st_size), None
-    started = time.monotonic()
     progress = ProgressLine(sys.stderr, args.apparent_size, os.path.abspath(place.target), args.si)
     try:
-        tree = measure_tree(
-            place.target,
-            one_filesystem=args.one_file_system,
-            exclude=exclude,
-            progress=progress,
-            threads=args.threads,
-        )
+        tree = tree_of(place, args, exclude, progress)
     except OSError as error:
         return f"cannot read directory '{place.given}': {_reason(error.strerror or str(error))}"
     finally:
         progress.clear()
+    return _measured(tree, place.given, place.label or tree.root.path, started)
+
+
+def _measured(tree: Tree, given: str, label: str, started: float) -> tuple[Measured, Tree] | str:
     root = tree.root
     issues = tree.issues if root.incomplete else []
     for issue in issues if root.unreadable else ():
         # The folder itself could not be listed: there is no total to give.
         if not issue.skipped and issue.entry == root:
-            return f"cannot read directory '{place.given}': {_reason(issue.message)}"
-    label = place.label or root.path
+            return f"cannot read directory '{given}': {_reason(issue.message)}"
     seconds = time.monotonic() - started
     measured = Measured(
         label, root, root.disk_usage, root.apparent_size, issues, tree.excluded, seconds, incomplete=root.incomplete
@@ -243,18 +286,20 @@ def run_scan(argv: Sequence[str]) -> int:
     parser = scan_parser()
     # PATHs may come after options, as du takes them: "orvalnest -x / /home".
     args = parser.parse_intermixed_args(argv)
-    paths = args.paths or ["."]
+    if args.file is not None and args.paths:
+        parser.error("-f reads the tree from FILE: give no PATH with it")
+    paths = [] if args.file is not None else args.paths or ["."]
     exports = requested_exports(args)
     to_stdout = [export.option for export in exports if export.target == "-"]
     if len(to_stdout) > 1:
-        parser.error("only one of --json, --ncdu and --html can write to standard output")
+        parser.error("only one of --json, --ncdu and --html, or --save, can write to standard output")
     if exports and len(paths) > 1:
-        parser.error("--json, --ncdu and --html export the tree of one PATH")
+        parser.error("--json, --ncdu and --html export the tree of one PATH, as --save saves it")
     exclude = exclude_patterns(args)
     if exclude is None:
         return EXIT_USAGE
 
-    found: list[Located] = []
+    found: list[Located | str] = [args.file] if args.file is not None else []
     status = 0
     for path in paths:
         place = locate(path)
@@ -263,8 +308,9 @@ def run_scan(argv: Sequence[str]) -> int:
             status = EXIT_FAILURE
         else:
             found.append(place)
-    if exports and found and not stat.S_ISDIR(found[0].info.st_mode):
-        print_error(f"{found[0].given} is a file: exports need a folder")
+    first = found[0] if found else None
+    if exports and isinstance(first, Located) and not stat.S_ISDIR(first.info.st_mode):
+        print_error(f"{first.given} is a file: exports need a folder")
         return EXIT_FAILURE
 
     outputs: list[tuple[Export, Output]] = []
@@ -284,7 +330,7 @@ def run_scan(argv: Sequence[str]) -> int:
 
 def _scan_and_report(
     args: argparse.Namespace,
-    found: list[Located],
+    found: list[Located | str],
     exclude: tuple[str, ...],
     outputs: list[tuple[Export, Output]],
 ) -> int:
@@ -300,7 +346,7 @@ def _scan_and_report(
             status = EXIT_FAILURE
             continue
         measured.append(outcome[0])
-        real_paths.append(os.path.realpath(place.target))
+        real_paths.append(outcome[0].label if isinstance(place, str) else os.path.realpath(place.target))
         if outcome[1] is not None:
             trees.append(outcome[1])
     measured = counted_once(measured, real_paths)
@@ -326,7 +372,10 @@ def _scan_and_report(
     # cost the user an export they asked for.
     for export, output in sorted(outputs, key=lambda pair: pair[1].target == "-"):
         try:
-            output.write(lambda stream, export=export: export.write(tree, stream))  # type: ignore[misc]
+            if export.binary is not None:
+                output.write_binary(lambda fd, write=export.binary: write(tree, fd))  # type: ignore[misc]
+            else:
+                output.write(lambda stream, export=export: export.write(tree, stream))  # type: ignore[misc]
         except OSError as error:
             if output.target == "-" and isinstance(error, BrokenPipeError):
                 raise
@@ -334,7 +383,8 @@ def _scan_and_report(
             status = EXIT_FAILURE
             continue
         if on_stdout:
-            print(f"wrote        {export.kind} export to {printable(export.target)}")
+            what = export.kind if export.binary is not None else f"{export.kind} export"
+            print(f"wrote        {what} to {printable(export.target)}")
     return status
 
 
