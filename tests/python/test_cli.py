@@ -23,7 +23,7 @@ from helpers import audit_records, make_file
 from test_scan_tree import many_entries, sparse_files
 from test_tree import links_and_folders
 
-from orvalnest import __version__, cli, format_bytes, measure
+from orvalnest import __version__, cli, format_bytes, measure, open_scan
 from orvalnest.view import display_width, format_size
 
 needs_ncdu = pytest.mark.skipif(shutil.which("ncdu") is None, reason="needs Debian's ncdu")
@@ -357,6 +357,12 @@ def test_json_export_reads_back_as_the_scan(tree, tmp_path):
     assert raw_names == [b"caf\xe9 %.txt"]
     assert data["issues"] == [{"path": i.path, "message": i.message} for i in expected.issues]
     assert started <= data["timestamp"] <= expected.timestamp  # when that scan started
+    # Read back, it is the tree it was written from, du's apparent sizes and times included.
+    again = open_scan(target)
+    keys = ("path_bytes", "disk_usage", "apparent_size", "mtime", "newest_mtime", "is_hardlink", "is_symlink")
+    assert [[getattr(tree.entry(i), k) for k in keys] for tree in (again, expected) for i in range(tree.entries)] == [
+        [getattr(expected.entry(i), k) for k in keys] for i in range(expected.entries)
+    ] * 2
 
 
 def ncdu_items(data):
