@@ -197,8 +197,8 @@ def test_outcomes_come_in_request_order_as_values_and_act_on_exact_bytes(tree, a
     identity = os.lstat(raw)
     sub = str(tree / "sub")
     sub_usage = sum(os.lstat(path).st_blocks * 512 for path in (sub, tree / "sub" / "c.txt"))
-    requested = [os.fsdecode(raw), "/etc/passwd", str(tree / "gone"), sub, lossy]
-    expected = [(identity.st_dev, identity.st_ino), None, None, None, (identity.st_dev, identity.st_ino)]
+    requested = [os.fsdecode(raw), "/etc/passwd", str(tree / "gone"), sub, lossy, str(audit_dir.parent)]
+    expected = [(identity.st_dev, identity.st_ino), None, None, None, (identity.st_dev, identity.st_ino), None]
     outcomes = orvalnest.trash_outcomes(cleaner, requested, expected=expected, measure=True)
     values = [(o.kind, o.reason, o.errno, o.location, o.recorded) for o in outcomes]
     assert values == [
@@ -207,8 +207,9 @@ def test_outcomes_come_in_request_order_as_values_and_act_on_exact_bytes(tree, a
         ("refused", "unresolvable", errno.ENOENT, None, True),
         ("trashed", None, None, None, True),
         ("refused", "changed", None, None, True),  # not the entry the caller showed
+        ("refused", "contains-audit-log-folder", None, str(audit_dir), True),
     ]
-    first, outside, gone, folder, other = outcomes
+    first, outside, gone, folder, other, _ = outcomes
     assert (first.requested_bytes, first.resolved_bytes, first.trash_name_bytes) == (raw, raw, os.path.basename(raw))
     own = (first.device, first.inode, first.size, first.disk_usage, first.links, first.is_dir)
     assert own == (identity.st_dev, identity.st_ino, 2000, identity.st_blocks * 512, 1, False)
@@ -234,9 +235,10 @@ def test_outcomes_come_in_request_order_as_values_and_act_on_exact_bytes(tree, a
         ("purged", os.fsencode(sub), b"sub", 2, sub_usage, True),
     ]
     assert 0 <= records[0]["unix_time"] - purged[0].deleted_at <= 10
-    record = audit_records(audit_dir)[-2]
+    record, last = audit_records(audit_dir)[-2:]
     assert (record["outcome"], record["requested_raw"]) == ("purged", records[0]["requested_raw"])
     assert record["resolved_raw"] == f"{first.trash_dir}/files/report-%E9t%E9.pdf"
+    assert (last["requested"], last["resolved"]) == (sub, f"{first.trash_dir}/files/sub")
 
 
 @pytest.mark.parametrize("call", ["trash", "trash_outcomes", "purge_trash"])
