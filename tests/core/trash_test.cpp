@@ -496,6 +496,13 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
         recorded.push_back(outcome.name);
         return {};
     };
+    // A record that cannot be written stops the purge: nothing after it is tried.
+    const auto stopped = purge_trash(candidates, session, true, [](const PurgeOutcome&) -> OsResult<void> {
+        return std::unexpected(OsError::from_errno(ENOSPC));
+    });
+    ASSERT_EQ(stopped.size(), 2u);
+    EXPECT_EQ(std::pair(stopped[0].kind, stopped[1].kind),
+              std::pair(PurgeKind::WouldPurge, PurgeKind::NotAttempted));
     for (const bool dry_run : {true, false}) {
         recorded.clear();
         const auto outcomes = purge_trash(candidates, session, dry_run, record);
