@@ -470,17 +470,18 @@ TEST_F(LinuxTrash, AMoveOfAnotherEntryOrOfAMountHolderIsPutBack) {
 // Only what the audit log and an info file agree on goes, and never across
 // to anything a link in it points at.
 TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
-    for (const char* name : {"ours", "restored", "someone-elses", "twice"})
+    for (const char* name : {"ours", "restored", "someone-elses", "twice", "emptied"})
         write_file(work_ + "/" + name, name);
     fs::create_directories(work_ + "/folder");
     fs::create_directories(root_ + "/outside");
     write_file(root_ + "/outside/keep", "keep");
     fs::create_symlink(root_ + "/outside", work_ + "/folder/link");
     const auto now = static_cast<std::uint64_t>(std::time(nullptr));
-    for (const char* name : {"ours", "restored", "someone-elses", "twice", "folder"})
+    for (const char* name : {"ours", "restored", "someone-elses", "twice", "folder", "emptied"})
         ASSERT_EQ(trash_text(work_ + "/" + name), "moved");
     fs::remove(trash_ + "/files/restored");  // as a restore does
     fs::remove(trash_ + "/info/restored.trashinfo");
+    fs::remove(trash_ + "/files/emptied");  // gone from the trash, its info file left
     // The same original path trashed by someone else at another time, and
     // "twice" trashed twice in the same second: neither can be told apart.
     write_file(trash_ + "/files/ours.old", "old");
@@ -488,7 +489,7 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
     write_file(trash_ + "/files/twice.2", "twice");
     write_file(trash_ + "/info/twice.2.trashinfo", read_file(trash_ + "/info/twice.trashinfo"));
     std::vector<PurgeCandidate> candidates;
-    for (const char* name : {"ours", "restored", "twice", "folder"})
+    for (const char* name : {"ours", "restored", "twice", "folder", "emptied"})
         candidates.push_back({work_ + "/" + name, std::nullopt, std::nullopt, now + 1});
     TrashSession session(::geteuid(), home_trash_dir());
     std::vector<std::string> recorded;
@@ -514,6 +515,7 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
         EXPECT_EQ(recorded, (std::vector<std::string>{"ours", "folder"}));
         EXPECT_EQ(outcomes[1].size.entries, 2u);  // the folder and its link
     }
+    EXPECT_TRUE(fs::remove(trash_ + "/info/emptied.trashinfo"));  // left as it was
     std::set<std::string> left;
     for (const auto& entry : trash_entries(trash_)) left.insert(entry.name);
     EXPECT_EQ(left, (std::set<std::string>{"someone-elses", "ours.old", "twice", "twice.2"}));
