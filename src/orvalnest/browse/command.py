@@ -22,9 +22,10 @@ from orvalnest.common import (
 )
 
 _EPILOG = f"""\
-Keys: arrows or h j k l to move and open, s n c to sort by size, name or
-items, a for apparent sizes, / to filter, i for details, Space to mark,
-d to trash the marked entries (a dry run shows what the policy allows first),
+Keys: arrows or h j k l to move and open, s n c m to sort by size, name,
+items or modification time, a for apparent sizes, / to filter, i for details,
+Space to mark, d to trash the marked entries (a dry run shows first what
+would go, what would not and why, and what emptying the trash would free),
 r to scan the folder on screen again, e to export it as JSON or ncdu,
 ? for every key, q to quit.
 

@@ -1,101 +1,92 @@
 """The folder on screen and what is below it, written with the reports'
 JSON and ncdu writers as the browser shows it: without what went to the
-trash, with the folders scanned again in place of their old nodes.
+trash, with the folders scanned again in place of their old entries.
 
-The writers walk the tree themselves; the view of each node is made as they
-reach it and dropped after, so no copy of the tree is ever held."""
+The writers walk the tree themselves; the view of each entry is made as they
+reach it and dropped after, so no copy of the tree is ever held. What the
+view changes is the session's overlay: the removed entries and the rescanned
+folders, each with the root of its new tree."""
 
 from __future__ import annotations
 
-import os
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Literal, NamedTuple, TextIO
+from typing import Literal, TextIO
 
-from orvalnest._native import Node
+from orvalnest._engine import Entry, TreeIssue
+from orvalnest.browse.overlay import Overlay
 from orvalnest.browse.session import Session
 from orvalnest.report.json_export import write_json
 from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
-from orvalnest.view import Adjustments
 
 ExportKind = Literal["json", "ncdu"]
 KIND_NAMES: dict[ExportKind, str] = {"json": "JSON", "ncdu": "ncdu"}
 
 
 class ViewNode:
-    """A scanned node as the browser shows it."""
+    """An entry as the browser shows it, with the attributes the writers read."""
 
-    __slots__ = ("_node", "_adjustments", "_children")
+    __slots__ = ("_entry", "_overlay", "_children")
 
-    def __init__(self, node: Node, adjustments: Adjustments) -> None:
-        self._node = node
-        self._adjustments = adjustments
+    def __init__(self, entry: Entry, overlay: Overlay) -> None:
+        self._entry = entry
+        self._overlay = overlay
         self._children: list[ViewNode] | None = None
 
     @property
     def name(self) -> str:
-        return self._node.name
+        return self._entry.name
 
     @property
     def path(self) -> str:
-        return self._node.path
+        return self._entry.path
 
     @property
     def size(self) -> int:
-        return self._adjustments.size_of(self._node, True)
+        return self._overlay.size(self._entry)
 
     @property
     def disk_usage(self) -> int:
-        return self._adjustments.size_of(self._node, False)
+        return self._overlay.disk_usage(self._entry)
 
     @property
     def is_dir(self) -> bool:
-        return self._node.is_dir
+        return self._entry.is_dir
 
     @property
     def is_symlink(self) -> bool:
-        return self._node.is_symlink
+        return self._entry.is_symlink
 
     @property
     def is_hardlink(self) -> bool:
-        return self._node.is_hardlink
+        return self._entry.is_hardlink
 
     @property
     def category(self) -> str:
-        return self._node.category
+        return self._entry.category
 
     @property
     def children(self) -> list[ViewNode]:
         # Kept once made: a writer reads a folder's children once per child it
         # writes, and drops the folder when it is done with it.
         if self._children is None:
-            adjustments = self._adjustments
-            self._children = [
-                ViewNode(adjustments.current(child), adjustments)
-                for child in self._node.children
-                if not adjustments.is_removed(child)
-            ]
+            overlay = self._overlay
+            self._children = [ViewNode(child, overlay) for child in overlay.children(self._entry)]
         return self._children
-
-
-class ViewIssue(NamedTuple):
-    path: str
-    message: str
 
 
 @dataclass(frozen=True)
 class ViewScan:
     root: ViewNode
-    issues: Sequence[ViewIssue]
+    issues: Sequence[TreeIssue]
     excluded: int
 
 
 def view_scan(session: Session) -> ViewScan:
-    folder = session.folder
-    issues = [ViewIssue(path, message) for path, message in session.issues.under(folder.path)]
-    return ViewScan(ViewNode(folder, session.adjustments), issues, session.result.excluded)
+    folder, overlay = session.folder, session.overlay
+    return ViewScan(ViewNode(folder, overlay), overlay.issues_under(folder), session.root_tree.excluded)
 
 
 def export_view(session: Session, kind: ExportKind, output: Output, exclude: Sequence[str]) -> None:
@@ -103,10 +94,11 @@ def export_view(session: Session, kind: ExportKind, output: Output, exclude: Seq
     destination that cannot be written was refused before anything was."""
     scan = view_scan(session)
     timestamp = int(time.time())
+    root_raw = session.folder.path_bytes
 
     def write(stream: TextIO) -> None:
         if kind == "json":
-            write_json(scan, stream, timestamp, os.fsencode(scan.root.path))
+            write_json(scan, stream, timestamp, root_raw)
         else:
             write_ncdu(scan, stream, timestamp, exclude)
 
