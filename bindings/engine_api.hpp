@@ -8,5 +8,9 @@ namespace orvalnest::py {
 
 // trash_outcomes, purge_trash, TrashOutcome, PurgeOutcome and AuditLogError.
 PyResult<int> add_cleaner_api(PyObject* module);
+// open_scan and ScanFileError.
+PyResult<int> add_saved_scan_api(PyObject* module);
+// compare, Comparison and Change.
+PyResult<int> add_comparison_api(PyObject* module);
 
 }  // namespace orvalnest::py

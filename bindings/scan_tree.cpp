@@ -205,6 +205,8 @@ PyObject* measure_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                                                    .children_reads = 0,
                                                    .threads = request->options.threads,
                                                    .one_filesystem = request->options.one_filesystem,
+                                                   .source = TreeSource::Scan,
+                                                   .opened_from = {},
                                                });
     });
 }
@@ -238,6 +240,9 @@ PyResult<int> exec_engine(PyObject* module) {
         auto cls = getter();
         if (!cls) return std::unexpected(cls.error());
         if (auto added = module_add(module, name, reinterpret_cast<PyObject*>(*cls)); !added) return added;
+    }
+    for (auto add : {add_saved_scan_api, add_comparison_api}) {
+        if (auto added = add(module); !added) return added;
     }
     return add_cleaner_api(module);
 }

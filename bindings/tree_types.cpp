@@ -43,12 +43,6 @@ struct TreeIssueObject {
 TreeObject::Fields& tree_fields(PyObject* tree) { return as<TreeObject>(tree)->fields; }
 const Tree& native(PyObject* tree) { return *tree_fields(tree).tree; }
 
-PyResult<Ref> make_entry(PyObject* tree, EntryIndex index) {
-    auto cls = entry_class();
-    if (!cls) return std::unexpected(cls.error());
-    return make_instance<EntryObject>(*cls, EntryObject::Fields{Ref::borrow(tree), index});
-}
-
 PyResult<Ref> make_children(PyObject* tree, ChildRange range) {
     auto cls = children_class();
     if (!cls) return std::unexpected(cls.error());
@@ -449,6 +443,9 @@ ORVALNEST_TREE_GETTER(timestamp, return to_signed(fields.timestamp);)
 ORVALNEST_TREE_GETTER(one_filesystem, return to_bool(fields.one_filesystem);)
 ORVALNEST_TREE_GETTER(threads, return to_int(fields.threads);)
 ORVALNEST_TREE_GETTER(children_reads, return to_int(fields.children_reads);)
+ORVALNEST_TREE_GETTER(source, return to_str(source_text(fields.source));)
+ORVALNEST_TREE_GETTER(opened_from,
+                      return fields.opened_from.empty() ? none() : path_to_str(fields.opened_from);)
 ORVALNEST_TREE_GETTER(exclude, {
     std::vector<Ref> patterns;
     for (const auto& pattern : fields.exclude) {
@@ -547,11 +544,16 @@ PyGetSetDef tree_getset[] = {
     {"exclude", tree_exclude, nullptr, nullptr, nullptr},
     {"threads", tree_threads, nullptr, nullptr, nullptr},
     {"children_reads", tree_children_reads, nullptr, nullptr, nullptr},
+    {"source", tree_source, nullptr, nullptr, nullptr},
+    {"opened_from", tree_opened_from, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef tree_methods[] = {
     {"entry", tree_entry, METH_O, "entry($self, index, /)\n--\n\nThe entry of that number (the root is 0)."},
+    {"save", tree_save, METH_O,
+     "save($self, file, /)\n--\n\nWrites the tree in the saved-scan format to `file` (a descriptor or an\n"
+     "object with fileno()) from its position; orvalnest.save_scan replaces a\nfile by name atomically."},
     {"largest_files", as_cfunction(tree_largest_files), METH_FASTCALL | METH_KEYWORDS,
      "largest_files($self, count, key='disk_usage')\n--\n\n"
      "The `count` largest entries that are not directories, largest first\n"
@@ -584,5 +586,17 @@ PyResult<PyTypeObject*> tree_class() { return class_object(tree_type, tree_spec)
 PyResult<PyTypeObject*> entry_class() { return class_object(entry_type, entry_spec); }
 PyResult<PyTypeObject*> children_class() { return class_object(children_type, children_spec); }
 PyResult<PyTypeObject*> tree_issue_class() { return class_object(tree_issue_type, tree_issue_spec); }
+
+PyResult<Ref> make_entry(PyObject* tree, EntryIndex index) {
+    auto cls = entry_class();
+    if (!cls) return std::unexpected(cls.error());
+    return make_instance<EntryObject>(*cls, EntryObject::Fields{Ref::borrow(tree), index});
+}
+
+std::optional<std::pair<PyObject*, EntryIndex>> entry_view(PyObject* object) {
+    if (!entry_type || Py_TYPE(object) != entry_type) return std::nullopt;
+    const auto& fields = entry(object);
+    return std::pair(fields.tree.get(), fields.index);
+}
 
 }  // namespace orvalnest::py

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <optional>
+#include <utility>
+
 #include "boundary.hpp"
+#include "orvalnest/saved_scan.hpp"
 #include "orvalnest/tree.hpp"
 
 namespace orvalnest::py {
@@ -22,6 +26,8 @@ struct TreeObject {
         std::uint64_t children_reads = 0;  // Entry.children reads, so a face's tests can count them
         unsigned threads = 1;
         bool one_filesystem = false;
+        TreeSource source = TreeSource::Scan;  // where the numbers came from
+        std::string opened_from;               // the file it was read from; empty for a scan
     } fields;
 };
 
@@ -29,5 +35,12 @@ PyResult<PyTypeObject*> tree_class();
 PyResult<PyTypeObject*> entry_class();
 PyResult<PyTypeObject*> children_class();
 PyResult<PyTypeObject*> tree_issue_class();
+
+PyResult<Ref> make_entry(PyObject* tree, EntryIndex index);
+// The tree (borrowed) and entry number of an Entry; nullopt for anything else.
+std::optional<std::pair<PyObject*, EntryIndex>> entry_view(PyObject* object);
+
+// Tree.save and Tree.source/opened_from, kept with the saved format's bindings.
+PyObject* tree_save(PyObject* self, PyObject* file) noexcept;
 
 }  // namespace orvalnest::py

@@ -30,14 +30,19 @@ def _load_engine() -> None:
 _load_engine()
 from orvalnest._engine import (  # noqa: E402  (registered just above)
     AuditLogError,
+    Change,
     Children,
+    Comparison,
     Entry,
     PurgeOutcome,
+    ScanFileError,
     ScanProgress,
     TrashOutcome,
     Tree,
     TreeIssue,
+    compare,
     measure,
+    open_scan,
     purge_trash,
     scan_tree,
     trash_outcomes,
@@ -45,3 +50,7 @@ from orvalnest._engine import (  # noqa: E402  (registered just above)
 
 __all__ = [*_native.__all__, "scan_tree", "ScanProgress", "measure", "Tree", "Entry", "Children", "TreeIssue"]
 __all__ += ["trash_outcomes", "purge_trash", "TrashOutcome", "PurgeOutcome", "AuditLogError"]
+
+from orvalnest.saved import save_scan  # noqa: E402  (needs the engine's names)
+
+__all__ += ["open_scan", "save_scan", "ScanFileError", "compare", "Comparison", "Change"]

@@ -28,6 +28,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             from orvalnest.browse.command import run_browse
 
             return run_browse(args[1:])
+        if args and args[0] == "diff":
+            from orvalnest.commands.diff import run_diff
+
+            return run_diff(args[1:])
         if args and args[0] == "scan":
             args = args[1:]
         from orvalnest.commands.scan import run_scan

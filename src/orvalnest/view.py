@@ -187,7 +187,7 @@ def sorted_children(
     """The children to show, in the order asked for. Ties are broken by name
     (then by path bytes' lossy text, which is the same here), so output is stable
     whatever order the disk listed them in."""
-    children = node.children
+    children = list(node.children)  # a compact tree's children are a view, not a list
     if key == "name":
         children.sort(key=lambda child: child.name, reverse=not descending)
         return children

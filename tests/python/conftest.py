@@ -16,7 +16,14 @@ def isolated_home(tmp_path_factory, monkeypatch):
 # The pure-Python front ends: they reach the native code only through entry
 # points other files call directly, so the sanitizer run leaves them out
 # (pytest -m "not frontend").
-FRONT_END = {"test_cli.py", "test_browse.py", "test_html_browser.py", "test_html_report.py", "test_output.py"}
+FRONT_END = {
+    "test_cli.py",
+    "test_saved_cli.py",
+    "test_browse.py",
+    "test_html_browser.py",
+    "test_html_report.py",
+    "test_output.py",
+}
 
 
 def pytest_configure(config):

@@ -530,8 +530,9 @@ def test_narrow_screens_keep_the_names_and_read_only_trashes_nothing(tree, tmp_p
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
 def test_in_a_real_terminal(tree, tmp_path):
-    tmux = ["tmux", "-L", f"orvalnest-test-{os.getpid()}"]
+    tmux = ["tmux", "-f", "/dev/null", "-L", f"orvalnest-test-{os.getpid()}"]
     env = {k: v for k, v in os.environ.items() if k != "TMUX"}  # a tmux of its own even when run inside one
+    env["SHELL"] = "/bin/sh"  # tmux falls back to the account's shell, which is nologin for nobody
     command = shlex.join([sys.executable, "-m", "orvalnest", "-i", str(tree), "--audit-dir", str(tmp_path / "audit")])
     exit_file = tmp_path / "exit"
     shell = f"{command}; echo $? > {shlex.quote(str(exit_file))}; sleep 30"
@@ -539,10 +540,10 @@ def test_in_a_real_terminal(tree, tmp_path):
 
     def wait_for(done):
         deadline = time.monotonic() + 30
-        while not done(screen := subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True).stdout):
-            assert time.monotonic() < deadline, screen
+        while not done((shown := subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True)).stdout):
+            assert time.monotonic() < deadline, shown.stdout + shown.stderr
             time.sleep(0.1)
-        return screen
+        return shown.stdout
 
     def send(*keys):  # each argument one write to the terminal, as a paste or a slow link delivers it
         subprocess.run([*tmux, "send-keys", *keys], check=True)

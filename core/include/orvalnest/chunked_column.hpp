@@ -27,7 +27,8 @@ public:
     ChunkedArray(const ChunkedArray&) = delete;
     ChunkedArray& operator=(const ChunkedArray&) = delete;
     ~ChunkedArray() {
-        for (std::size_t i = 0; i < MaxChunks && chunks_[i]; ++i) ::munmap(chunks_[i], kChunkBytes);
+        for (std::size_t i = 0; i < MaxChunks && chunks_[i] && !borrowed_; ++i)
+            ::munmap(chunks_[i], kChunkBytes);
         ::munmap(chunks_, kTableBytes);
     }
 
@@ -53,6 +54,14 @@ public:
         }
     }
 
+    // Reads `count` values from `values` (a saved scan's mapped column), which
+    // its owner keeps alive; the array never frees or grows them.
+    void adopt(const T* values, std::size_t count) {
+        for (std::size_t i = 0; i * kChunkSize < count; ++i)
+            chunks_[i] = const_cast<T*>(values) + i * kChunkSize;
+        borrowed_ = true;
+    }
+
 private:
     static constexpr std::size_t kTableBytes = MaxChunks * sizeof(T*);
     static constexpr std::size_t kChunkBytes = kChunkSize * sizeof(T);
@@ -65,6 +74,7 @@ private:
 
     T** chunks_;
     std::mutex grow_;
+    bool borrowed_ = false;
 };
 
 }  // namespace orvalnest

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,6 +100,7 @@ public:
 
 private:
     friend class TreeBuilder;
+    friend struct SavedScanAccess;  // writes the columns to a file and points them into one
 
     // Per entry.
     ChunkedArray<EntryIndex, 16, 65536> parent_;
@@ -126,6 +128,8 @@ private:
     std::uint64_t excluded_ = 0;
     std::uint64_t examined_ = 0;
     TreeOrder order_ = TreeOrder::DiskUsage;
+    // A saved scan's memory, which its columns point into.
+    std::shared_ptr<const void> backing_;
 };
 
 }  // namespace orvalnest

@@ -14,10 +14,11 @@ import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import TextIO
+from typing import TextIO, cast
 
-from orvalnest import scan_tree
-from orvalnest._native import ScanResult, __version__
+from orvalnest import ScanFileError, Tree, open_scan, scan_tree
+from orvalnest import measure as measure_tree
+from orvalnest._native import Node, ScanResult, __version__
 from orvalnest.common import (
     EXIT_FAILURE,
     EXIT_INCOMPLETE,
@@ -37,14 +38,16 @@ from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
 from orvalnest.report.progress import ProgressLine, is_terminal
 from orvalnest.report.text import Style, TreeOptions
-from orvalnest.view import SORT_KEYS, is_skip, is_within, printable
+from orvalnest.view import SORT_KEYS, TreeNode, TreeScan, is_skip, is_within, printable
 
 DEFAULT_DEPTH = 2
 DEFAULT_TOP = 10
 
 _USAGE = f"""\
-{PROG} [scan] [PATH...] [-A] [--si] [-x] [--exclude PATTERN] [--threads N] [--sort KEY]
+{PROG} [scan] [PATH... | -f FILE] [-A] [--si] [-x] [--exclude PATTERN] [--threads N] [--sort KEY]
                  [--depth N] [--top N] [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
+                 [--save FILE]
+       {PROG} diff OLD NEW [--json FILE]
        {PROG} trash --root DIR [--dry-run] [--audit-dir DIR] PATH...
        {PROG} check --root DIR PATH
        {PROG} --version"""
@@ -55,6 +58,7 @@ commands:
   trash      move paths inside a scanned folder to the trash; '{PROG} trash --help'
   check      show what a path resolves to, or why trash would refuse it
   browse     browse PATH in the terminal and trash what you pick (also: -i PATH)
+  diff       what grew, shrank, appeared and disappeared between two scans; '{PROG} diff --help'
 
 sizes:
   Sizes are disk usage, as du, ncdu and gdu show them: the space files take on
@@ -87,6 +91,8 @@ examples:
   {PROG} / --ncdu root.json && ncdu -f root.json
   {PROG} ~ --html home.html              a treemap page to open in a browser
   {PROG} ~ --json - | python3 -m json.tool | less
+  {PROG} ~ --save home.scan              keep the scan; '{PROG} -f home.scan' shows it again
+  {PROG} diff home.scan ~                what changed since
   {PROG} check --root ~/Downloads ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads --dry-run ~/Downloads/big.iso
   {PROG} trash --root ~/Downloads ~/Downloads/big.iso ~/Downloads/old
@@ -162,6 +168,18 @@ def scan_parser() -> argparse.ArgumentParser:
     parser.add_argument("--json", metavar="FILE", help="write the whole tree as JSON to FILE ('-': standard output)")
     parser.add_argument("--ncdu", metavar="FILE", help="write the tree for 'ncdu -f FILE' ('-': standard output)")
     parser.add_argument("--html", metavar="FILE", help="write a treemap page for a browser ('-': standard output)")
+    parser.add_argument(
+        "--save",
+        metavar="FILE",
+        help="write the scan to FILE in orvalnest's saved format, which -f and diff read back in a blink",
+    )
+    parser.add_argument(
+        "-f",
+        "--file",
+        metavar="FILE",
+        help="report on a scan read from FILE instead of scanning: a saved scan (--save), an ncdu export "
+        "(ncdu -o, --ncdu) or a JSON export (--json); '-' reads standard input",
+    )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
@@ -170,7 +188,7 @@ def scan_parser() -> argparse.ArgumentParser:
 class ScanContext:
     """What an export may need besides the scan itself."""
 
-    result: ScanResult
+    result: TreeScan
     timestamp: int
     exclude: tuple[str, ...]
     root_raw: bytes  # the scanned path's exact bytes
@@ -183,6 +201,7 @@ class Export:
     kind: str
     target: str
     write: Callable[[ScanContext, TextIO], None]
+    binary: Callable[[ScanContext, int], None] | None = None  # written straight to a descriptor
 
 
 def requested_exports(args: argparse.Namespace) -> list[Export]:
@@ -198,8 +217,38 @@ def requested_exports(args: argparse.Namespace) -> list[Export]:
             Export("--ncdu", "ncdu", args.ncdu, lambda c, s: write_ncdu(c.result, s, c.timestamp, c.exclude))
         )
     if args.html is not None:
-        exports.append(Export("--html", "HTML", args.html, lambda c, s: write_html(c.result, s, c.timestamp, si=c.si)))
+        exports.append(
+            Export(
+                "--html",
+                "HTML",
+                args.html,
+                lambda c, s: write_html(cast(ScanResult, c.result), s, c.timestamp, si=c.si),
+            )
+        )
+    if args.save is not None:
+        exports.append(Export("--save", "saved scan", args.save, lambda c, s: None, _save))
     return exports
+
+
+def _save(context: ScanContext, fd: int) -> None:
+    assert isinstance(context.result, Tree)
+    context.result.save(fd)
+
+
+def tree_of(source: Located | str, args: argparse.Namespace, exclude: tuple[str, ...], progress: ProgressLine) -> Tree:
+    """The compact tree of a PATH scanned now, or of a FILE given with -f (a saved
+    scan, an ncdu export or a JSON export). Raises OSError or ScanFileError."""
+    if isinstance(source, str):
+        return open_scan(source)
+    return measure_tree(
+        source.target, one_filesystem=args.one_file_system, exclude=exclude, progress=progress, threads=args.threads
+    )
+
+
+def _as_node(node: TreeNode) -> Node:
+    # The reports read an Entry of a compact tree as they read a Node: both
+    # have every attribute view.TreeNode names.
+    return cast(Node, node)
 
 
 def _reason(message: str) -> str:
@@ -211,27 +260,45 @@ _OS_ERROR = re.compile(r" \(os error \d+\)$")
 
 
 def measure(
-    place: Located, args: argparse.Namespace, exclude: tuple[str, ...]
-) -> tuple[Measured, ScanResult | None] | str:
-    """The PATH's tree (None for a file), or why it could not be read."""
+    place: Located | str, args: argparse.Namespace, exclude: tuple[str, ...]
+) -> tuple[Measured, TreeScan | None] | str:
+    """The PATH's tree (None for a file), or why it could not be read; a str
+    `place` is a FILE to read the tree from."""
+    if isinstance(place, str):
+        started = time.monotonic()
+        try:
+            tree = tree_of(place, args, exclude, ProgressLine(sys.stderr, False, place, False))
+        except ScanFileError as error:
+            return str(error)
+        except OSError as error:
+            return f"cannot read '{place}': {error.strerror or error}"
+        seconds = time.monotonic() - started
+        return Measured(
+            tree.path, _as_node(tree.root), tree.root.disk_usage, tree.root.size, tree.issues, tree.excluded, seconds
+        ), tree
     if not stat.S_ISDIR(place.info.st_mode):
         info = place.info
         return Measured(place.label or place.given, None, info.st_blocks * 512, info.st_size), None
     started = time.monotonic()
     progress = ProgressLine(sys.stderr, args.apparent_size, os.path.abspath(place.target), args.si)
     try:
-        result = scan_tree(
-            place.target,
-            one_filesystem=args.one_file_system,
-            exclude=exclude,
-            progress=progress,
-            threads=args.threads,
+        # A scan to be saved is kept in compact form, which is what is saved.
+        result: TreeScan = (
+            tree_of(place, args, exclude, progress)
+            if args.save is not None
+            else scan_tree(
+                place.target,
+                one_filesystem=args.one_file_system,
+                exclude=exclude,
+                progress=progress,
+                threads=args.threads,
+            )
         )
     except OSError as error:
         return f"cannot read directory '{place.given}': {_reason(error.strerror or str(error))}"
     finally:
         progress.clear()
-    root = result.root
+    root = _as_node(result.root)
     for issue in result.issues:
         # The folder itself could not be listed: there is no total to give.
         if not is_skip(issue.message) and issue.path.rstrip("/") == root.path.rstrip("/"):
@@ -245,18 +312,20 @@ def run_scan(argv: Sequence[str]) -> int:
     parser = scan_parser()
     # PATHs may come after options, as du takes them: "orvalnest -x / /home".
     args = parser.parse_intermixed_args(argv)
-    paths = args.paths or ["."]
+    if args.file is not None and args.paths:
+        parser.error("-f reads the tree from FILE: give no PATH with it")
+    paths = [] if args.file is not None else args.paths or ["."]
     exports = requested_exports(args)
     to_stdout = [export.option for export in exports if export.target == "-"]
     if len(to_stdout) > 1:
-        parser.error("only one of --json, --ncdu and --html can write to standard output")
+        parser.error("only one of --json, --ncdu and --html, or --save, can write to standard output")
     if exports and len(paths) > 1:
-        parser.error("--json, --ncdu and --html export the tree of one PATH")
+        parser.error("--json, --ncdu and --html export the tree of one PATH, as --save saves it")
     exclude = exclude_patterns(args)
     if exclude is None:
         return EXIT_USAGE
 
-    found: list[Located] = []
+    found: list[Located | str] = [args.file] if args.file is not None else []
     status = 0
     for path in paths:
         place = locate(path)
@@ -265,8 +334,9 @@ def run_scan(argv: Sequence[str]) -> int:
             status = EXIT_FAILURE
         else:
             found.append(place)
-    if exports and found and not stat.S_ISDIR(found[0].info.st_mode):
-        print_error(f"{found[0].given} is a file: exports need a folder")
+    first = found[0] if found else None
+    if exports and isinstance(first, Located) and not stat.S_ISDIR(first.info.st_mode):
+        print_error(f"{first.given} is a file: exports need a folder")
         return EXIT_FAILURE
 
     outputs: list[tuple[Export, Output]] = []
@@ -286,14 +356,14 @@ def run_scan(argv: Sequence[str]) -> int:
 
 def _scan_and_report(
     args: argparse.Namespace,
-    found: list[Located],
+    found: list[Located | str],
     exclude: tuple[str, ...],
     outputs: list[tuple[Export, Output]],
 ) -> int:
     timestamp = int(time.time())
     measured: list[Measured] = []
     real_paths: list[str] = []
-    results: list[ScanResult] = []
+    results: list[TreeScan] = []
     status = 0
     for place in found:
         outcome = measure(place, args, exclude)
@@ -302,7 +372,7 @@ def _scan_and_report(
             status = EXIT_FAILURE
             continue
         measured.append(outcome[0])
-        real_paths.append(os.path.realpath(place.target))
+        real_paths.append(outcome[0].label if isinstance(place, str) else os.path.realpath(place.target))
         if outcome[1] is not None:
             results.append(outcome[1])
     measured = counted_once(measured, real_paths)
@@ -324,12 +394,18 @@ def _scan_and_report(
         return status
 
     result = results[0]
+    if isinstance(result, Tree):
+        # The scan's own time and patterns, so that an export of a saved scan is the export of the scan.
+        timestamp, exclude = result.timestamp, result.exclude
     context = ScanContext(result, timestamp, exclude, os.fsencode(result.root.path), args.si)
     # Files first: a reader that stops reading standard output early must not
     # cost the user an export they asked for.
     for export, output in sorted(outputs, key=lambda pair: pair[1].target == "-"):
         try:
-            output.write(lambda stream, export=export: export.write(context, stream))  # type: ignore[misc]
+            if export.binary is not None:
+                output.write_binary(lambda fd, write=export.binary: write(context, fd))  # type: ignore[misc]
+            else:
+                output.write(lambda stream, export=export: export.write(context, stream))  # type: ignore[misc]
         except OSError as error:
             if output.target == "-" and isinstance(error, BrokenPipeError):
                 raise
@@ -337,7 +413,8 @@ def _scan_and_report(
             status = EXIT_FAILURE
             continue
         if on_stdout:
-            print(f"wrote        {export.kind} export to {printable(export.target)}")
+            what = export.kind if export.binary is not None else f"{export.kind} export"
+            print(f"wrote        {what} to {printable(export.target)}")
     return status
 
 

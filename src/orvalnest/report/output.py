@@ -183,33 +183,43 @@ class Output:
         return os.open(self._temporary, flags | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o666, dir_fd=self._folder)
 
     def write(self, writer: Callable[[TextIO], None]) -> None:
+        self.write_binary(lambda fd: _write_to(fd, writer), text=writer)
+
+    def write_binary(self, writer: Callable[[int], None], text: Callable[[TextIO], None] | None = None) -> None:
+        """Hands `writer` the descriptor to write to (a saved scan is written
+        natively, straight to it); `text` is the text writer behind it, for
+        standard output's own stream."""
         try:
             if self.target == "-":
-                _write_stdout(writer)
+                if text is not None:
+                    _write_stdout(text)
+                else:
+                    sys.stdout.flush()
+                    writer(sys.stdout.fileno())
             elif self._device:
                 self._write_device(writer)
             else:
                 assert self._fd is not None
                 if self._folder is None:  # a descriptor of this process
                     sys.stdout.flush()
-                    _write_to(self._fd, writer)
+                    writer(self._fd)
                 else:
                     self._write_file(writer)
         finally:
             self.discard()
 
-    def _write_device(self, writer: Callable[[TextIO], None]) -> None:
+    def _write_device(self, writer: Callable[[int], None]) -> None:
         flags = os.O_WRONLY | os.O_NOFOLLOW | os.O_NOCTTY | os.O_CLOEXEC
         self._fd = os.open(self._name, flags, dir_fd=self._folder)
         # Swapped for a file while the scan ran, it would be written over in place.
         if stat.S_ISREG(os.fstat(self._fd).st_mode):
             raise _refused(self.target, "it was replaced by a file while the scan ran")
         self._check_kind(os.fstat(self._fd))
-        _write_to(self._fd, writer)
+        writer(self._fd)
 
-    def _write_file(self, writer: Callable[[TextIO], None]) -> None:
+    def _write_file(self, writer: Callable[[int], None]) -> None:
         assert self._fd is not None
-        _write_to(self._fd, writer)
+        writer(self._fd)
         # Looked at again: the name may have changed while the scan ran.
         old = self._look()
         if old is not None:
