@@ -26,8 +26,9 @@ from textual import events  # noqa: E402
 from orvalnest import Cleaner, format_bytes, measure, trash_outcomes  # noqa: E402
 from orvalnest.browse.app import BrowseApp, BrowserScreen, ScanOptions  # noqa: E402
 from orvalnest.browse.dialogs import ConfirmDialog, TextDialog  # noqa: E402
-from orvalnest.browse.rows import row  # noqa: E402
+from orvalnest.browse.rows import crumb, row  # noqa: E402
 from orvalnest.browse.session import Session  # noqa: E402
+from orvalnest.report.freed_space import walk  # noqa: E402
 from orvalnest.view import display_width, format_si  # noqa: E402
 
 # Names a screen must cut by cells and show escaped; empty, so no size changes.
@@ -152,6 +153,12 @@ def without_file_rights():
 
 
 def test_navigation_sorting_details_and_filter(tree, tmp_path):
+    hole = tree / "cache" / "c" / "hole"  # 1 MB apparent, nothing on disk: the two sizes sort apart
+    hole.touch()
+    os.truncate(hole, 1 << 20)
+    for path in [hole, hole.parent]:
+        os.utime(path, (TIMES["cache/c"],) * 2)
+
     async def script(app, pilot):
         assert names(app) == ["big.bin", "cache", "docs", "odd\x1b[31mname", *EMPTY]  # the tree's own order
         assert app.session.root_tree.children_reads == 1  # the folder on screen is all that is read
@@ -177,6 +184,8 @@ def test_navigation_sorting_details_and_filter(tree, tmp_path):
         assert names(app)[0] == "big.bin"
         await pilot.press("a")  # du's apparent size: every inode once, folders' own sizes too
         assert app.session.apparent and app.session.size_of(app.session.root) == on_disk(tree)[1]
+        await pilot.press("s")
+        assert names(app)[:3] == ["cache", "big.bin", "docs"]
         await burst(pilot, "/AC\rj")  # case-blind; Enter keeps the filter and gives the keys back
         assert names(app) == ["cache"] and app.session.filter == "AC"
         await pilot.press("slash", "escape")
@@ -208,8 +217,16 @@ def test_markers_and_lower_bounds_come_from_what_could_not_be_read(shared_tmp, t
         await reported(app, pilot)
         await pilot.press("escape")
         assert f"{shared_tmp}  {format_si(on_disk(shared_tmp)[0])}  " in shown(app)
+        assert session.overlay.issues_under(session.root) == []  # what it said of the folder went with it
 
     browse(shared_tmp, tmp_path / "audit", script, scan_rights=without_file_rights, si=True)
+
+
+@pytest.mark.skipif(not os.path.ismount("/dev/pts"), reason="needs /dev/pts mounted")
+def test_a_folder_left_out_on_purpose_is_marked_and_its_total_a_lower_bound():
+    session = Session(measure("/dev", exclude=["/dev/shm/*"]))  # devpts is not walked
+    pts = next(entry for entry in session.root.children if entry.name == "pts")
+    assert row(session, pts, 0).plain[:2] == " >" and crumb(session).plain.startswith("/dev  at least ")
 
 
 def test_trash_previews_confirms_says_where_the_space_went_and_shrinks_every_ancestor(tree, tmp_path, isolated_home):
@@ -309,6 +326,8 @@ def test_sizes_and_times_after_trashes_and_rescans_inside_one_another(tmp_path):
             assert f" {entries:>8} {day(overlay.newest_mtime(listed))} " in row(session, listed, 0).plain
         assert not session.marks
 
+    trash("p/q/g")
+    assert overlay.newest_mtime(session.root) == 2.0e9  # r's files, still there
     trash("p/q/r")  # a folder
     sizes_match_the_disk()
     assert overlay.newest_mtime(session.root) == 1.0e9  # what went no longer makes the folders above newer
@@ -506,6 +525,30 @@ def test_a_hard_link_frees_nothing_until_all_its_names_go(tree, tmp_path):
         assert f"would free {format_bytes(on_disk(tree / 'docs')[0] - on_disk(tree / 'big.bin')[0])}" in flat(app)
 
     browse(tree, tmp_path / "audit", script, size=(160, 40))
+
+
+@pytest.mark.parametrize("picked", ["a/one", "a", "b/two", "b"])
+def test_when_a_name_of_a_file_goes_its_blocks_count_at_a_name_left(tmp_path, picked):
+    root = tmp_path / "root"
+    make_file(root / "a" / "one", 90000)
+    make_file(root / "c", 1000)
+    (root / "b").mkdir()
+    os.link(root / "a" / "one", root / "b" / "two")
+    session = Session(measure(root))
+    overlay, cleaner = session.overlay, Cleaner(str(root), str(tmp_path / "audit"))
+    entries = {
+        os.path.relpath(os.fsdecode(entry.path_bytes), root): entry for entry in walk(session.root, overlay.children)
+    }
+    assert session.toggle_mark(entries[picked]) is None
+    marks = session.request()
+    paths = [mark.entry.path_bytes for mark in marks]
+    session.previewed(marks, trash_outcomes(cleaner, paths, dry_run=True, measure=True))
+    session.apply(marks, trash_outcomes(cleaner, paths, measure=True))
+    assert not (root / picked).exists()
+    for relative in [".", "a", "b", "a/one", "b/two"]:
+        if (root / relative).exists():  # du of each, as a new scan would count it
+            listed = entries[relative] if relative != "." else session.root
+            assert (overlay.disk_usage(listed), overlay.apparent_size(listed)) == on_disk(root / relative)[:2]
 
 
 @pytest.mark.parametrize(

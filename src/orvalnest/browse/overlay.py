@@ -48,6 +48,7 @@ class Overlay:
         self._origin: dict[Entry, Entry] = {}  # the reverse: a graft's root -> the folder it stands for
         self._lost: dict[Entry, Loss] = {}
         self._derived: dict[Entry, tuple[int, bool]] = {}  # newest time, incomplete: made again after a change
+        self.recounted: set[Entry] = set()  # names that hold their file's blocks since its counted name went
         self._layers = [_IssueLayer(tree.issues, [])]
 
     # --- where an entry stands ---------------------------------------------
@@ -152,6 +153,18 @@ class Overlay:
         self._spread(loss, list(self.ancestors(entry)))
         for layer in self._layers:
             layer.gone.append(entry.path_bytes)
+
+    def counts(self, entry: Entry) -> bool:
+        """Whether `entry` is the name whose file's blocks and length count."""
+        return entry.counted or entry in self.recounted
+
+    def recount(self, went: Entry, name: Entry) -> None:
+        """`went`, the counted name of a file, went to the trash while `name`,
+        another of its names, stays: the blocks now count at `name`, as a new
+        scan would count them, and the folders above it take them back."""
+        gain = Loss(-self.disk_usage(went), -self.apparent_size(went))
+        self.recounted.add(name)
+        self._spread(gain, [name, *self.ancestors(name)])
 
     def graft(self, folder: Entry, root: Entry) -> None:
         """`root`, the root of a new scan of `folder`, takes its place: the

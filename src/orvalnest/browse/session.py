@@ -16,7 +16,7 @@ from typing import Literal
 from orvalnest._engine import Entry, TrashOutcome, Tree
 from orvalnest.browse.identity import Identity, as_scanned, difference
 from orvalnest.browse.overlay import Overlay
-from orvalnest.report.freed_space import Freed, Held, freed, held_by, walk
+from orvalnest.report.freed_space import Freed, Held, Link, freed, held_by, link_of, walk
 from orvalnest.report.trash_summary import why_not
 from orvalnest.view import format_size
 
@@ -38,6 +38,7 @@ class Mark:
     identity: Identity
     previewed: Identity | None = None
     failure: str | None = None
+    linked: Sequence[Link] = ()  # the names of files with several, at or below it, as the preview found them
 
 
 class Session:
@@ -214,6 +215,7 @@ class Session:
                 # Hard links below a picked folder are found in the tree as shown.
                 below = walk(mark.entry, self.overlay.children) if outcome.is_dir else ()
                 held.append(held_by(outcome, below))
+                mark.linked = held[-1].linked
         shares = iter(freed(held))
         return [next(shares) if mark.previewed is not None else None for mark in marks]
 
@@ -222,12 +224,16 @@ class Session:
         the listings and every folder above it shrinks; what did not go stays
         marked with its reason."""
         overlay = self.overlay
+        went: dict[tuple[int, int], Entry] = {}
         for mark, outcome in zip(marks, outcomes, strict=True):
             if outcome.kind == "trashed":
+                went.update(self._counted_links(mark, outcome))
                 self.marks.pop(mark.entry, None)
                 overlay.remove(mark.entry)
             else:
                 mark.failure = why_not(outcome)
+        if went:
+            self._recount(went)
         removed = overlay.removed
         for entry in [entry for entry in self.marks if any(above in removed for above in overlay.ancestors(entry))]:
             del self.marks[entry]
@@ -236,6 +242,36 @@ class Session:
         if gone is not None:
             del self.chain[gone:]
         self.changed()
+
+    def _counted_links(self, mark: Mark, outcome: TrashOutcome) -> dict[tuple[int, int], Entry]:
+        """The files with several names whose counted name went with `mark`, by inode."""
+        entry, overlay = mark.entry, self.overlay
+        if not entry.is_dir:
+            if outcome.links > 1 and outcome.device is not None and outcome.inode is not None and overlay.counts(entry):
+                return {(outcome.device, outcome.inode): entry}
+            return {}
+        known = {link.path: (link.device, link.inode) for link in mark.linked}
+        found = {}
+        for below in walk(entry, overlay.children):
+            key = known.get(below.path_bytes)
+            if key is not None and overlay.counts(below):
+                found[key] = below
+        return found
+
+    def _recount(self, went: dict[tuple[int, int], Entry]) -> None:
+        # Another name of such a file may still be listed: its blocks are still
+        # on the disk, and now count there. Finding it takes a look at every
+        # name with several links, so it is done only when a counted one went.
+        names: dict[tuple[int, int], list[Entry]] = {}
+        overlay = self.overlay
+        for entry in walk(self.root, overlay.children):
+            if entry.is_hardlink and not entry.is_dir:
+                link = link_of(entry.path_bytes)
+                if link is not None and (link.device, link.inode) in went:
+                    names.setdefault((link.device, link.inode), []).append(entry)
+        for key, left in names.items():
+            if not any(overlay.counts(name) for name in left):
+                overlay.recount(went[key], left[0])
 
 
 def _still(mark: Mark, now: Identity | str) -> bool:
