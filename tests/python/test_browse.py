@@ -355,11 +355,17 @@ def test_exact_bytes_from_the_listing_to_the_cleaner_the_rescan_and_the_export(t
     for name, size in [(b"report-\xe9t\xe9.pdf", 2_000_000), ("report-\ufffdt\ufffd.pdf".encode(), 4000)]:
         with open(root + b"/" + name, "wb") as file:
             file.write(b"x" * size)
+    os.symlink(b"report-\xe9t\xe9.pdf", root + b"/link")
     monkeypatch.chdir(tmp_path)
     audit = tmp_path / "audit"
 
     async def script(app, pilot):
-        assert names(app) == ["report-\ufffdt\ufffd.pdf", "report-\ufffdt\ufffd.pdf", "sub\ufffd"]
+        assert names(app) == ["report-\ufffdt\ufffd.pdf", "report-\ufffdt\ufffd.pdf", "sub\ufffd", "link"]
+        app.screen.entries.go(3)
+        await pilot.press("i")  # read through the link's exact path
+        assert "points to report-\ufffdt\ufffd.pdf" in flat(app)
+        await pilot.press("escape")
+        app.screen.entries.go(0)
         await pilot.press("d")  # the first, 2 MB
         assert "would trash    1.9 MB" in shown(app)
         await answer(pilot, "y")
@@ -373,7 +379,7 @@ def test_exact_bytes_from_the_listing_to_the_cleaner_the_rescan_and_the_export(t
         await until(pilot, lambda: (tmp_path / "sub.json").exists())
 
     browse(root, audit, script)
-    assert sorted(os.listdir(root)) == ["report-\ufffdt\ufffd.pdf".encode(), b"sub\xff"]
+    assert sorted(os.listdir(root)) == [b"link", "report-\ufffdt\ufffd.pdf".encode(), b"sub\xff"]
     (record,) = [record for record in audit_records(audit) if record["outcome"] == "trashed"]
     assert record["resolved_raw"].endswith("/m%FCsic/report-%E9t%E9.pdf")
     assert os.listdir(isolated_home / ".local/share/Trash/files") == ["report-\udce9t\udce9.pdf"]
