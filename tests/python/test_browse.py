@@ -23,7 +23,7 @@ pytest.importorskip("textual")
 
 from textual import events  # noqa: E402
 
-from orvalnest import Cleaner, format_bytes, measure, trash_outcomes  # noqa: E402
+from orvalnest import Cleaner, format_bytes, measure, open_scan, save_scan, trash_outcomes  # noqa: E402
 from orvalnest.browse.app import BrowseApp, BrowserScreen, ScanOptions  # noqa: E402
 from orvalnest.browse.dialogs import ConfirmDialog, TextDialog  # noqa: E402
 from orvalnest.browse.rows import crumb, row  # noqa: E402
@@ -54,9 +54,10 @@ def tree(tmp_path):
 def browse(root, audit_dir, script, size=(100, 30), read_only=False, scan_rights=nullcontext, toasts=False, **options):
     """Runs the app on `root` and `script(app, pilot)` once the listing is up;
     the scan (its thread) runs with `scan_rights`, the script without."""
+    trees = {name: options.pop(name) for name in ["opened", "compared"] if name in options}
 
     async def main():
-        app = BrowseApp(ScanOptions(os.fsdecode(root), **options), str(audit_dir), read_only=read_only)
+        app = BrowseApp(ScanOptions(os.fsdecode(root), **options), str(audit_dir), read_only=read_only, **trees)
         with ExitStack() as rights:
             rights.enter_context(scan_rights())
             async with app.run_test(size=size, notifications=toasts) as pilot:
@@ -575,6 +576,51 @@ def test_narrow_screens_keep_the_names_and_read_only_trashes_nothing(tree, tmp_p
 
     browse(tree, tmp_path / "audit", script, size=(columns, 40), read_only=True)
     assert not (tmp_path / "audit").exists() and (tree / "big.bin").exists()
+
+
+def change_column(app):
+    """Name -> the change column, of the first three rows."""
+    lines = shown(app).splitlines()
+    start, end = lines[1].index("category") + 11, lines[1].index("name")
+    return {line[end:].rstrip(): line[start:end].strip() for line in lines[2:5] if line[end:].strip()}
+
+
+@pytest.mark.parametrize("how", ["-f", "--compare"])
+def test_a_saved_scan_browsed_and_compared_with(tree, tmp_path, how):
+    saved = tmp_path / "then.scan"
+    save_scan(measure(tree), saved)
+    old = open_scan(saved)
+    grown, added = tree / "docs" / "a.txt", tree / "cache" / "new.bin"
+    make_file(grown, 203000)  # 200,000 bytes more on disk
+    make_file(added, 5000)
+    audit = tmp_path / "audit"
+
+    async def script(app, pilot):
+        text = shown(app)
+        if how == "-f":  # the file's tree, as it was then; said so
+            assert f"read from then.scan, scanned {day(old.timestamp, '%Y-%m-%d %H:%M')}" in text
+            await pilot.press("j", "j", "enter")
+            app.screen.entries.go(names(app).index("a.txt"))
+            await pilot.press("space")  # not the file the scan found
+            assert "a.txt is not marked: its size changed since the scan (2.9 KB, now 198.2 KB)" in flat(app)
+            await pilot.press("k", "d")
+            await until(pilot, lambda: isinstance(app.screen, ConfirmDialog))  # a dry run first, as for a live scan
+            assert f"would trash {format_bytes(on_disk(grown.parent / 'b.txt')[0])} {grown.parent}/b.txt" in flat(app)
+            await answer(pilot, "y")
+            assert "1 trashed" in await reported(app, pilot)
+            return
+        assert f"change since then.scan of {day(old.timestamp, '%Y-%m-%d %H:%M')}" in text
+        grew = on_disk(tree / "docs")[0] - next(e for e in old.root.children if e.name == "docs").disk_usage
+        assert change_column(app) == {"big.bin": "=", "cache/": f"+{format_bytes(on_disk(added)[0])}"} | {
+            "docs/": f"+{format_bytes(grew)}"
+        }
+        await pilot.press("g")  # largest change first
+        assert names(app)[:3] == ["docs", "cache", "big.bin"]
+        await pilot.press("j", "enter")
+        assert change_column(app) == {"new.bin": "new", "c/": "="}
+
+    browse(tree, audit, script, size=(120, 30), toasts=True, **{"opened" if how == "-f" else "compared": old})
+    assert not (tree / "docs" / "b.txt").exists() == (how == "-f")
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")

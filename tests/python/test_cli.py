@@ -557,6 +557,9 @@ DOT_PATHS = ["", ".", "./", "deep/.", "deep/..", ".."]
         (["browse", "{root}/./nope"], 1, "", "orvalnest: cannot access '{root}/./nope': No such file or directory\n"),
         (["-i", "{root}/big.bin", "-r"], 1, "", "orvalnest: cannot browse '{root}/big.bin': Not a directory\n"),
         (["browse", "{root}"], 1, "", "orvalnest: browsing needs a terminal"),
+        (["browse", "-f", "{root}/big.bin"], 1, "", "orvalnest: {root}/big.bin: "),  # not a scan: said as -f says it
+        (["browse", "-f", "{tmp}/none"], 1, "", "orvalnest: cannot read '{tmp}/none': No such file or directory\n"),
+        (["browse", "{root}", "-f", "{root}/big.bin"], 2, "", "not both"),
         *[
             (["trash", "--root", "{root}", "{root}/big.bin", path], 2, "", f"refusing to act on {path!r}")
             for path in DOT_PATHS

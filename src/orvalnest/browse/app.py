@@ -17,7 +17,7 @@ from textual.binding import Binding
 from textual.screen import Screen
 from textual.widgets import Static
 
-from orvalnest._engine import AuditLogError, ScanProgress, TrashOutcome, Tree, measure, trash_outcomes
+from orvalnest._engine import AuditLogError, ScanProgress, TrashOutcome, Tree, compare, measure, trash_outcomes
 from orvalnest._native import Cleaner
 from orvalnest.browse import dialogs
 from orvalnest.browse.entry_list import EntryList
@@ -145,6 +145,7 @@ class BrowserScreen(Screen[None]):
         Binding("n", "sort('name')", "name"),
         Binding("c", "sort('count')", "items"),
         Binding("m", "sort('mtime')", "modified"),
+        Binding("g", "sort('change')", "change"),
         Binding("a", "apparent", "apparent"),
         Binding("i", "details", "details"),
         Binding("space", "mark", "mark"),
@@ -204,6 +205,15 @@ class BrowserScreen(Screen[None]):
             f"{len(session.entries())} listed",
             "apparent size" if session.apparent else "disk usage",
         ]
+        # A scan read from a file is not what the disk holds now: say which, and when it was made.
+        tree = session.root_tree
+        if tree.opened_from is not None:
+            name = printable(os.path.basename(tree.opened_from))
+            parts.insert(0, f"read from {name}, scanned {_moment(tree.timestamp)}")
+        if session.comparison is not None:
+            old = session.comparison.old
+            name = os.path.basename(old.opened_from) if old.opened_from else old.path
+            parts.append(f"change since {printable(name)} of {_moment(old.timestamp)}")
         if self.read_only:
             parts.append("read-only")
         if session.filter:
@@ -246,6 +256,9 @@ class BrowserScreen(Screen[None]):
             self.refresh_all(select=left)
 
     def action_sort(self, key: SortKey) -> None:
+        if key == "change" and self.session.comparison is None:
+            self.notify("g sorts by the change since an older scan: start with --compare FILE.")
+            return
         current = self.entries.current()
         self.session.sort_by(key)
         self.refresh_all(select=current)
@@ -483,6 +496,10 @@ class BrowserScreen(Screen[None]):
         self.refresh_all(select=self.entries.current())
 
 
+def _moment(seconds: int) -> str:
+    return time.strftime("%Y-%m-%d %H:%M", time.localtime(seconds))
+
+
 def _request_error(error: BaseException) -> str:
     """A request that could not start, in words: an audit folder that cannot be used says how to pick another."""
     if isinstance(error, AuditLogError):
@@ -494,21 +511,36 @@ class BrowseApp(App[None]):
     TITLE = "orvalnest"
     BINDINGS = [Binding("ctrl+c", "quit", "quit", priority=True, show=False)]
 
-    def __init__(self, options: ScanOptions, audit_dir: str, *, read_only: bool = False) -> None:
+    def __init__(
+        self,
+        options: ScanOptions,
+        audit_dir: str,
+        *,
+        read_only: bool = False,
+        opened: Tree | None = None,
+        compared: Tree | None = None,
+    ) -> None:
         super().__init__()
         self.options = options
         self.audit_dir = audit_dir
         self.read_only = read_only
+        self.opened = opened  # a scan read from a file: shown without scanning
+        self.compared = compared  # an older scan the change column is taken against
         self.session: Session | None = None
         self.failure: str | None = None
         self.trashing = False
         self.interrupted = False  # Ctrl+C or q while trashing
 
     def on_mount(self) -> None:
-        self.push_screen(ScanScreen(self.options))
+        if self.opened is not None:
+            self.push_screen(Screen())  # what scanned() switches from
+            self.scanned(self.opened)
+        else:
+            self.push_screen(ScanScreen(self.options))
 
     def scanned(self, tree: Tree) -> None:
-        self.session = Session(tree, apparent=self.options.apparent, si=self.options.si)
+        comparison = compare(self.compared, tree) if self.compared is not None else None
+        self.session = Session(tree, apparent=self.options.apparent, si=self.options.si, comparison=comparison)
         self.switch_screen(BrowserScreen(self.session, self.audit_dir, read_only=self.read_only))
 
     async def on_event(self, event: events.Event) -> None:

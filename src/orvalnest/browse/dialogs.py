@@ -29,6 +29,7 @@ KEYS_HELP = [
     ("Enter → l, click again", "open the folder"),
     ("← h Backspace", "go up to the parent folder"),
     ("s  n  c  m", "sort by size, name, items, modification time (again: reverse)"),
+    ("g", "sort by the change since the scan given with --compare (largest first)"),
     ("a", "show apparent sizes (as du --apparent-size counts) / disk usage"),
     ("/", "filter this folder by name (Enter keeps it, Esc clears it)"),
     ("i", "details of the entry: both sizes, items, times, link target, issues"),

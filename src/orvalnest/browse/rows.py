@@ -34,8 +34,9 @@ MARKED_STYLE = "yellow"
 FAILED_STYLE = "red"
 
 # Columns that may be left out, in the order they go, with the cells each takes.
-_OPTIONAL = {"bar": BAR_CELLS + 1, "share": 7, "mtime": 11, "category": 11, "items": 9}
-_SORTED_COLUMN = {"count": "items", "mtime": "mtime"}
+# The change since an older scan is there only when one was given.
+_OPTIONAL = {"bar": BAR_CELLS + 1, "share": 7, "mtime": 11, "category": 11, "items": 9, "change": 10}
+_SORTED_COLUMN = {"count": "items", "mtime": "mtime", "change": "change"}
 _ALWAYS = 13  # mark, marker, a space, the size and a space
 NAME_ROOM = 24  # cells a name keeps before the columns give way
 
@@ -52,25 +53,26 @@ def crumb(session: Session, width: int | None = None) -> Text:
     return text
 
 
-def columns(width: int | None, keep: str | None = None) -> frozenset[str]:
+def columns(width: int | None, keep: str | None = None, change: bool = False) -> frozenset[str]:
     """The optional columns that fit beside a name of NAME_ROOM cells; all of
     them when the width is not known. `keep` stays whatever the width."""
-    shown = dict(_OPTIONAL)
+    shown = {column: cells for column, cells in _OPTIONAL.items() if change or column != "change"}
     for column in _OPTIONAL:
         if width is None or width - _ALWAYS - sum(shown.values()) >= NAME_ROOM:
             break
-        if column != keep:
+        if column != keep and column in shown:
             del shown[column]
     return frozenset(shown)
 
 
 def _columns(session: Session, width: int | None) -> frozenset[str]:
-    return columns(width, _SORTED_COLUMN.get(session.sort_key))
+    return columns(width, _SORTED_COLUMN.get(session.sort_key), session.comparison is not None)
 
 
 def header(session: Session, width: int | None = None) -> Text:
     arrow = "↓" if session.descending else "↑"
-    titles = {"size": f"{'size':>9}", "count": f"{'items':>8}", "mtime": "modified", "name": "name"}
+    titles = {"size": f"{'size':>9}", "count": f"{'items':>8}", "mtime": "modified", "change": f"{'change':>9}"}
+    titles["name"] = "name"
     titles[session.sort_key] = titles[session.sort_key].strip() + arrow
     shown = _columns(session, width)
     line = f"   {titles['size']:>9} "
@@ -79,12 +81,25 @@ def header(session: Session, width: int | None = None) -> Text:
     line += f"{titles['count']:>8} " if "items" in shown else ""
     line += f"{titles['mtime']:<10} " if "mtime" in shown else ""
     line += f"{'category':<10} " if "category" in shown else ""
+    line += f"{titles['change']:>9} " if "change" in shown else ""
     return Text(line + titles["name"], style="dim", no_wrap=True)
 
 
 def day(seconds: int) -> str:
     """A modification time as the listing shows it: the local date."""
     return time.strftime("%Y-%m-%d", time.localtime(seconds))
+
+
+def change(session: Session, entry: Entry) -> str:
+    """Growth since the compared scan, signed; "new" for what it did not have,
+    nothing for an entry of a rescan, which it cannot be compared with."""
+    comparison = session.comparison
+    if comparison is None or entry.tree is not comparison.new:
+        return ""
+    delta = session.change_of(entry)
+    if delta is None:
+        return "new"
+    return "=" if delta == 0 else ("+" if delta > 0 else "-") + session.size_text(abs(delta))
 
 
 def marker(entry: Entry) -> str:
@@ -112,6 +127,7 @@ def row(session: Session, entry: Entry, folder_size: int, width: int | None = No
         line += f"{overlay.entries_below(entry):>8} " if is_dir else " " * 9
     line += f"{day(overlay.newest_mtime(entry)):<10} " if "mtime" in shown else ""
     line += f"{entry.category:<10} " if "category" in shown else ""
+    line += f"{change(session, entry):>9} " if "change" in shown else ""
     text = Text(line, no_wrap=True)
     suffix = "/" if is_dir and not entry.is_symlink else ""
     text.append(printable(entry.name) + suffix, DIRECTORY_STYLE if is_dir else "")

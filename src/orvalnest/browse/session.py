@@ -13,15 +13,15 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Literal
 
-from orvalnest._engine import Entry, TrashOutcome, Tree
+from orvalnest._engine import Comparison, Entry, TrashOutcome, Tree
 from orvalnest.browse.identity import Identity, as_scanned, difference
 from orvalnest.browse.overlay import Overlay
 from orvalnest.report.freed_space import Freed, Held, Link, freed, held_by, link_of, walk
 from orvalnest.report.trash_summary import why_not
 from orvalnest.view import format_size
 
-SortKey = Literal["size", "name", "count", "mtime"]
-_NATIVE_KEYS: dict[SortKey, Literal["disk_usage", "name", "entries", "mtime"]] = {
+SortKey = Literal["size", "name", "count", "mtime", "change"]
+_NATIVE_KEYS: dict[str, Literal["disk_usage", "name", "entries", "mtime"]] = {
     "size": "disk_usage",
     "name": "name",
     "count": "entries",
@@ -42,8 +42,11 @@ class Mark:
 
 
 class Session:
-    def __init__(self, tree: Tree, *, apparent: bool = False, si: bool = False) -> None:
+    def __init__(
+        self, tree: Tree, *, apparent: bool = False, si: bool = False, comparison: Comparison | None = None
+    ) -> None:
         self.overlay = Overlay(tree)
+        self.comparison = comparison  # of an older scan with `tree`: what the change column shows
         self.chain: list[Entry] = [tree.root]
         self.sort_key: SortKey = "size"
         self.descending = True  # each key's natural order: largest, most, newest or A first
@@ -79,6 +82,11 @@ class Session:
     def _sorted(self, folder: Entry) -> Sequence[Entry]:
         overlay = self.overlay
         key = self.sort_key
+        if key == "change":
+            # Largest change first, growth or loss; what is new counts all of its size.
+            children = sorted(overlay.children(folder), key=lambda entry: entry.name_bytes)
+            children.sort(key=self._change_key, reverse=self.descending)
+            return children
         if not overlay.touched(folder):
             if key == "size" and not self.apparent and self.descending:
                 return folder.children  # the tree's own order
@@ -108,6 +116,22 @@ class Session:
         if self.apparent if apparent is None else apparent:
             return self.overlay.apparent_size(entry)
         return self.overlay.disk_usage(entry)
+
+    def change_of(self, entry: Entry) -> int | None:
+        """How much `entry` grew since the compared scan (shrank, when negative),
+        as it is shown now; None when that scan did not have it, or for an
+        entry of a rescan, which the comparison does not cover."""
+        comparison = self.comparison
+        if comparison is None or entry.tree is not comparison.new:
+            return None
+        old = comparison.change(entry).old
+        if old is None:
+            return None
+        return self.size_of(entry) - (old.apparent_size if self.apparent else old.disk_usage)
+
+    def _change_key(self, entry: Entry) -> int:
+        change = self.change_of(entry)
+        return abs(change) if change is not None else self.size_of(entry)
 
     def size_text(self, size: int) -> str:
         return format_size(size, self.si)
