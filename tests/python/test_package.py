@@ -26,6 +26,15 @@ def test_one_version():
     assert orvalnest.__version__ == _native.__version__ == expected
 
 
+def test_native_surface_is_exactly_the_documented_one():
+    # The desktop application imports _native directly: a name added here
+    # belongs in _engine instead.
+    public = ["scan", "format_bytes", "Node", "ScanIssue", "ScanResult", "Cleaner", "TrashReport"]
+    constants = ["MAX_DEPTH", "MAX_PATHS_PER_REQUEST", "AUDIT_LOG_DIR_ENV", "AUDIT_LOG_FILE_NAME"]
+    assert _native.__all__ == [*public, "__version__", *constants]
+    assert sorted(name for name in vars(_native) if not name.startswith("_")) == sorted(public + constants)
+
+
 @pytest.mark.parametrize(
     ("files", "cycle"),
     [
