@@ -8,6 +8,8 @@ namespace orvalnest::py {
 
 // trash_outcomes, purge_trash, TrashOutcome, PurgeOutcome and AuditLogError.
 PyResult<int> add_cleaner_api(PyObject* module);
+// fold_children, category_totals, treemap_data, write_json and write_ncdu.
+PyResult<int> add_report_api(PyObject* module);
 // open_scan and ScanFileError.
 PyResult<int> add_saved_scan_api(PyObject* module);
 // compare, Comparison and Change.

@@ -5,6 +5,7 @@
 
 #include "gil.hpp"
 #include "orvalnest/text.hpp"
+#include "pending_exception.hpp"
 #include "scan_types.hpp"
 
 namespace orvalnest::py {
@@ -105,24 +106,6 @@ PyResult<Ref> build_result(const Tree& tree, std::vector<NodeText>& texts) {
     return make_instance<ScanResultObject>(
         *result_cls, ScanResultObject::Fields{std::move(*root), std::move(issues), tree.excluded()});
 }
-
-// An exception taken out of the interpreter while the lock is released, and
-// put back unchanged once it is held again.
-class PendingException {
-public:
-    void fetch() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-    }
-    explicit operator bool() const { return static_cast<bool>(type_); }
-    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
-
-private:
-    Ref type_, value_, traceback_;
-};
 
 // The progress callback runs at most this often, and once more at the end.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);

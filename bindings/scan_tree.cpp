@@ -244,7 +244,8 @@ PyResult<int> exec_engine(PyObject* module) {
     for (auto add : {add_saved_scan_api, add_comparison_api}) {
         if (auto added = add(module); !added) return added;
     }
-    return add_cleaner_api(module);
+    if (auto added = add_cleaner_api(module); !added) return added;
+    return add_report_api(module);
 }
 
 int exec_slot(PyObject* module) noexcept {

@@ -284,8 +284,8 @@ PyResult<TreeDiff::Pair> pair_of(PyObject* self, PyObject* object) {
     const auto view = entry_view(object);
     if (!view) return type_mismatch(object, "Entry");
     const auto& fields = comparison(self);
-    if (view->first == fields.new_tree.get()) return fields.diff->pair_of_new(view->second);
-    if (view->first == fields.old_tree.get()) return fields.diff->pair_of_old(view->second);
+    if (view->tree == fields.new_tree.get()) return fields.diff->pair_of_new(view->index);
+    if (view->tree == fields.old_tree.get()) return fields.diff->pair_of_old(view->index);
     return failure(ExceptionKind::ValueError, "the entry belongs to neither tree of this comparison");
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "classes.hpp"
+#include "orvalnest/entry_order.hpp"
 #include "orvalnest/text.hpp"
 
 namespace orvalnest::py {
@@ -40,8 +41,18 @@ struct TreeIssueObject {
     } fields;
 };
 
+}  // namespace
+
 TreeObject::Fields& tree_fields(PyObject* tree) { return as<TreeObject>(tree)->fields; }
 const Tree& native(PyObject* tree) { return *tree_fields(tree).tree; }
+
+PyResult<Ref> make_entry(PyObject* tree, EntryIndex index) {
+    auto cls = entry_class();
+    if (!cls) return std::unexpected(cls.error());
+    return make_instance<EntryObject>(*cls, EntryObject::Fields{Ref::borrow(tree), index});
+}
+
+namespace {
 
 PyResult<Ref> make_children(PyObject* tree, ChildRange range) {
     auto cls = children_class();
@@ -49,6 +60,8 @@ PyResult<Ref> make_children(PyObject* tree, ChildRange range) {
     return make_instance<ChildrenObject>(*cls,
                                          ChildrenObject::Fields{Ref::borrow(tree), range.first, range.count});
 }
+
+}  // namespace
 
 PyResult<Ref> entry_list(PyObject* tree, const std::vector<EntryIndex>& entries) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
@@ -60,6 +73,15 @@ PyResult<Ref> entry_list(PyObject* tree, const std::vector<EntryIndex>& entries)
     }
     return list;
 }
+
+std::optional<EntryView> entry_view(PyObject* object) {
+    auto cls = entry_class();
+    if (!cls || Py_TYPE(object) != *cls) return std::nullopt;
+    const auto& fields = as<EntryObject>(object)->fields;
+    return EntryView{fields.tree.get(), fields.index};
+}
+
+namespace {
 
 PyResult<Ref> to_bytes(std::string_view bytes) {
     Ref object = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
@@ -83,64 +105,20 @@ PyResult<std::string_view> extract_text(PyObject* object) {
     return std::string_view(text, static_cast<std::size_t>(size));
 }
 
-// ---- what entries can be ordered by ----
+}  // namespace
 
-enum class SortKey { DiskUsage, ApparentSize, Size, Mtime, Entries, Name };
+// ---- what entries can be ordered by ----
 
 PyResult<SortKey> extract_sort_key(PyObject* object) {
     auto text = extract_text(object);
     if (!text) return std::unexpected(text.error());
-    constexpr std::pair<std::string_view, SortKey> kKeys[] = {
-        {"disk_usage", SortKey::DiskUsage},
-        {"apparent_size", SortKey::ApparentSize},
-        {"size", SortKey::Size},
-        {"mtime", SortKey::Mtime},
-        {"entries", SortKey::Entries},
-        {"name", SortKey::Name},
-    };
-    for (const auto& [name, key] : kKeys) {
-        if (*text == name) return key;
-    }
+    if (const auto key = sort_key_named(*text)) return *key;
     return failure(ExceptionKind::ValueError,
                    "unknown key '" + std::string(*text) +
                        "': expected disk_usage, apparent_size, size, mtime, entries or name");
 }
 
-std::int64_t numeric_value(const Tree& tree, EntryIndex entry, SortKey key) {
-    switch (key) {
-        case SortKey::DiskUsage:
-            return static_cast<std::int64_t>(std::min<std::uint64_t>(tree.disk_usage(entry), INT64_MAX));
-        case SortKey::ApparentSize:
-            return static_cast<std::int64_t>(std::min<std::uint64_t>(tree.apparent_size(entry), INT64_MAX));
-        case SortKey::Size:
-            return static_cast<std::int64_t>(std::min<std::uint64_t>(tree.size(entry), INT64_MAX));
-        case SortKey::Mtime:
-            return tree.newest_mtime(entry);
-        case SortKey::Entries:
-            return tree.entries_below(entry);
-        case SortKey::Name:
-            return 0;
-    }
-    return 0;
-}
-
-// Largest first for numbers and A to Z for names (`reverse` flips that); equal
-// values by name bytes, then by entry number, so the order never depends on
-// the listing.
-struct EntryOrder {
-    const Tree& tree;
-    SortKey key;
-    bool reverse;
-    bool operator()(EntryIndex a, EntryIndex b) const {
-        if (key != SortKey::Name) {
-            const std::int64_t va = numeric_value(tree, a, key), vb = numeric_value(tree, b, key);
-            if (va != vb) return reverse ? va < vb : va > vb;
-        }
-        const auto na = tree.name(a), nb = tree.name(b);
-        if (na != nb) return key == SortKey::Name && reverse ? na > nb : na < nb;
-        return a < b;
-    }
-};
+namespace {
 
 // ---- Entry ----
 
@@ -586,17 +564,5 @@ PyResult<PyTypeObject*> tree_class() { return class_object(tree_type, tree_spec)
 PyResult<PyTypeObject*> entry_class() { return class_object(entry_type, entry_spec); }
 PyResult<PyTypeObject*> children_class() { return class_object(children_type, children_spec); }
 PyResult<PyTypeObject*> tree_issue_class() { return class_object(tree_issue_type, tree_issue_spec); }
-
-PyResult<Ref> make_entry(PyObject* tree, EntryIndex index) {
-    auto cls = entry_class();
-    if (!cls) return std::unexpected(cls.error());
-    return make_instance<EntryObject>(*cls, EntryObject::Fields{Ref::borrow(tree), index});
-}
-
-std::optional<std::pair<PyObject*, EntryIndex>> entry_view(PyObject* object) {
-    if (!entry_type || Py_TYPE(object) != entry_type) return std::nullopt;
-    const auto& fields = entry(object);
-    return std::pair(fields.tree.get(), fields.index);
-}
 
 }  // namespace orvalnest::py

@@ -5,13 +5,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include <optional>
-#include <utility>
-
 #include "boundary.hpp"
+#include "orvalnest/entry_order.hpp"
 #include "orvalnest/saved_scan.hpp"
 #include "orvalnest/tree.hpp"
 
@@ -36,9 +36,21 @@ PyResult<PyTypeObject*> entry_class();
 PyResult<PyTypeObject*> children_class();
 PyResult<PyTypeObject*> tree_issue_class();
 
+// The tree object behind a Tree, an Entry's tree, and the native tree it holds.
+TreeObject::Fields& tree_fields(PyObject* tree);
+const Tree& native(PyObject* tree);
+
+// An Entry: the Tree object it holds (borrowed) and its entry number.
+struct EntryView {
+    PyObject* tree;
+    EntryIndex index;
+};
+// None unless `object` is an Entry.
+std::optional<EntryView> entry_view(PyObject* object);
 PyResult<Ref> make_entry(PyObject* tree, EntryIndex index);
-// The tree (borrowed) and entry number of an Entry; nullopt for anything else.
-std::optional<std::pair<PyObject*, EntryIndex>> entry_view(PyObject* object);
+PyResult<Ref> entry_list(PyObject* tree, const std::vector<EntryIndex>& entries);
+// A key name of sorted_children(), or ValueError.
+PyResult<SortKey> extract_sort_key(PyObject* object);
 
 // Tree.save and Tree.source/opened_from, kept with the saved format's bindings.
 PyObject* tree_save(PyObject* self, PyObject* file) noexcept;

@@ -1,5 +1,5 @@
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Literal, Protocol, final, overload
 
 from orvalnest._native import Cleaner, ScanResult
@@ -153,6 +153,43 @@ class TreeIssue:
     def skipped(self) -> bool: ...
     @property
     def entry(self) -> Entry | None: ...
+
+# What the reports and exports read of a tree, natively.
+__all__ += ["fold_children", "category_totals", "treemap_data", "write_json", "write_ncdu"]
+
+def fold_children(
+    entry: Entry, top: int, key: _Key = "disk_usage", *, reverse: bool = False
+) -> tuple[list[Entry], int, int, int]:
+    """The first `top` children (0: all) and the rest: (shown, count, disk usage, apparent size)."""
+
+def category_totals(entry: Entry, /) -> list[tuple[str, int, int, int]]:
+    """(category, disk usage, apparent size, count) of every category at or below `entry`."""
+
+def treemap_data(entry: Entry, budget: int = 200000) -> tuple[bytes, int, int]:
+    """The treemap page's tree as HTML-safe JSON, the entries below `entry`, and how many are kept."""
+
+class _FileDescriptorLike(Protocol):
+    def fileno(self) -> int: ...
+
+def write_json(
+    entry: Entry,
+    fd: int | _FileDescriptorLike,
+    *,
+    timestamp: int | None = None,
+    removed: Iterable[Entry] = (),
+    replaced: Mapping[Entry, Entry] | None = None,
+) -> None:
+    """Writes orvalnest's JSON export of `entry` to `fd`, through the overlay given."""
+
+def write_ncdu(
+    entry: Entry,
+    fd: int | _FileDescriptorLike,
+    *,
+    timestamp: int | None = None,
+    removed: Iterable[Entry] = (),
+    replaced: Mapping[Entry, Entry] | None = None,
+) -> None:
+    """Writes the export for `ncdu -f` of `entry` to `fd`, through the overlay given."""
 
 # The cleaner's extended API.
 __all__ += ["trash_outcomes", "purge_trash", "TrashOutcome", "PurgeOutcome", "AuditLogError"]

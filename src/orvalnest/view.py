@@ -14,10 +14,11 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Literal, Protocol
 
+from orvalnest._engine import Entry, category_totals, fold_children
 from orvalnest._native import Node, format_bytes
 
-SortKey = Literal["size", "name", "count"]
-SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count")
+SortKey = Literal["size", "name", "count", "mtime"]
+SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count", "mtime")
 
 # One character in front of a name; a blank when nothing is special.
 MARK_UNREADABLE = "!"  # could not be read (whole or in part)
@@ -80,9 +81,10 @@ def is_skip(message: str) -> bool:
     return message.startswith(SKIPPED_PREFIX)
 
 
-def size_of(node: Node, apparent: bool) -> int:
-    """The size a front end shows: disk usage unless the apparent size was asked for."""
-    return node.size if apparent else node.disk_usage
+def size_of(entry: Entry, apparent: bool) -> int:
+    """The size a front end shows: disk usage unless the apparent size was
+    asked for, which is du's (each inode once, a folder's own length included)."""
+    return entry.apparent_size if apparent else entry.disk_usage
 
 
 @dataclass
@@ -133,6 +135,18 @@ class IssueIndex:
             if name:  # not a root given as "/data/"
                 names.setdefault(folder, []).append(name)
         return names
+
+
+def marker_of(entry: Entry) -> str:
+    """The marker of an entry of a tree, from its own flags: a folder read only
+    in part or not at all, one left out on purpose, a link, a hard link."""
+    if entry.is_dir:
+        if entry.unreadable:
+            return MARK_UNREADABLE
+        return MARK_SKIPPED if entry.skipped else " "
+    if entry.is_symlink:
+        return MARK_SYMLINK
+    return MARK_HARDLINK if entry.is_hardlink else " "
 
 
 def is_within(path: str, folder: str) -> bool:
@@ -210,12 +224,21 @@ class Folded:
     size: int
 
 
-def fold(children: Sequence[Node], top: int, apparent: bool) -> tuple[list[Node], Folded | None]:
-    """The first `top` children (0: all) and the rest folded into one entry."""
-    if top <= 0 or len(children) <= top:
-        return list(children), None
-    rest = children[top:]
-    return list(children[:top]), Folded(len(rest), sum(size_of(child, apparent) for child in rest))
+# The tree's key for each order a face offers; "size" is the size shown.
+_TreeKey = Literal["disk_usage", "apparent_size", "name", "entries", "mtime"]
+_TREE_KEYS: dict[str, _TreeKey] = {"name": "name", "count": "entries", "mtime": "mtime"}
+
+
+def fold(folder: Entry, top: int, key: SortKey, apparent: bool) -> tuple[list[Entry], Folded | None]:
+    """The first `top` children of `folder` in the order asked for (0: all) and
+    the rest folded into one entry. Largest, most entries or newest first, A
+    first by name; ties by name. The tree does the ordering: a folder of a
+    million entries costs no Python sort to show ten."""
+    tree_key = _TREE_KEYS.get(key, "apparent_size" if apparent else "disk_usage")
+    shown, rest, rest_disk, rest_apparent = fold_children(folder, top, tree_key)
+    if not rest:
+        return shown, None
+    return shown, Folded(rest, rest_apparent if apparent else rest_disk)
 
 
 def share(part: int, whole: int) -> float:
@@ -233,31 +256,18 @@ class Totals:
     by_category: dict[str, tuple[int, int]] = field(default_factory=dict)  # category -> (size, files)
 
     @classmethod
-    def of(cls, roots: Iterable[Node], apparent: bool = False) -> Totals:
-        # The one pass over every node of the trees a text report makes: kept
-        # to plain loops over each child list, read once.
+    def of(cls, roots: Iterable[Entry], apparent: bool = False) -> Totals:
         files = folders = 0
         sizes: dict[str, int] = {}
         counts: dict[str, int] = {}
-        stack = []
         for root in roots:
-            if root.is_dir:
-                folders += 1
-                stack.append(root)
-            else:
-                files += 1
-                sizes[root.category] = sizes.get(root.category, 0) + size_of(root, apparent)
-                counts[root.category] = counts.get(root.category, 0) + 1
-        while stack:
-            for child in stack.pop().children:
-                if child.is_dir:
-                    folders += 1
-                    stack.append(child)
-                    continue
-                files += 1
-                category = child.category
-                sizes[category] = sizes.get(category, 0) + (child.size if apparent else child.disk_usage)
-                counts[category] = counts.get(category, 0) + 1
+            for category, disk, size, number in category_totals(root):
+                if category == "directory":
+                    folders += number
+                elif number:
+                    files += number
+                    sizes[category] = sizes.get(category, 0) + (size if apparent else disk)
+                    counts[category] = counts.get(category, 0) + number
         # Largest first; equal sizes by name, so the output is stable.
         ordered = sorted(sizes, key=lambda name: (-sizes[name], name))
         return cls(files, folders, {name: (sizes[name], counts[name]) for name in ordered})
@@ -287,6 +297,28 @@ def format_si(size: int) -> str:
 def format_size(size: int, si: bool = False) -> str:
     """A size as every face prints it: powers of 1024 as the desktop app does, or of 1000 (--si)."""
     return format_si(size) if si else format_bytes(size)
+
+
+_DAY = 86400
+
+
+def format_age(seconds: int) -> str:
+    """How long ago, in the largest unit that reads well: minutes below an
+    hour, hours below a day, days below two months, months below two years,
+    then years to a tenth ("2.0 y": untouched for two years)."""
+    if seconds < 0:
+        return "future"  # a clock set wrong, or a time set by hand
+    if seconds < 3600:
+        return f"{seconds // 60} min"
+    if seconds < _DAY:
+        return f"{seconds // 3600} h"
+    days = seconds // _DAY
+    if days < 60:
+        return f"{days} d"
+    if days < 730:
+        return f"{int(days / 30.4375)} mo"
+    tenths = int(seconds * 10 // (365.25 * _DAY))  # down: "2.0 y" is two years at least
+    return f"{tenths // 10}.{tenths % 10} y"
 
 
 # --- names as text ------------------------------------------------------

@@ -20,8 +20,10 @@ from pathlib import Path
 
 import pytest
 from helpers import audit_records, make_file
+from test_scan_tree import many_entries, sparse_files
+from test_tree import links_and_folders
 
-from orvalnest import cli, format_bytes, scan_tree
+from orvalnest import __version__, cli, format_bytes, measure, open_scan
 from orvalnest.view import display_width, format_size
 
 needs_ncdu = pytest.mark.skipif(shutil.which("ncdu") is None, reason="needs Debian's ncdu")
@@ -64,18 +66,59 @@ def tree_lines(stdout):
     return stdout.split("\n\n", 1)[0].splitlines()
 
 
+def du_b(*paths, flags=("-sb",)):
+    """What du prints for the last of `paths`: its total with du's options."""
+    return int(tool("du", *flags, *paths).stdout.splitlines()[-1].split()[0])
+
+
 def test_tree_shows_sizes_shares_bars_and_folds(tree):
-    result = orvalnest("scan", tree, "-A", "--depth", "2", "--top", "2")
+    result = orvalnest("scan", tree, "-A", "--depth", "2", "--top", "2", "--sort", "name")
     assert (result.returncode, result.stderr) == (0, "")  # no progress line in a pipe
-    assert tree_lines(result.stdout) == [
-        f"   10.8 KB  100.0%  [####################]  directory     {tree}",
-        "    5.9 KB   54.1%  [###########         ]  other         |-- big.bin",
-        "    4.9 KB   45.0%  [#########           ]  directory     |-- docs",
-        "    2.9 KB   60.0%  [############        ]  document      |   |-- a.txt",
-        "    1000 B   20.0%  [####                ]  document      |   |-- b.txt",
-        "             20.0%  [####                ]                |   `-- … 3 more (1000 B)",
-        "              0.9%  [                    ]                `-- … 2 more (100 B)",
+    # Apparent sizes as du -b counts them: each folder's own length too.
+    root, docs = du_b(tree), du_b(tree / "docs")
+    rests = [
+        (du_b(tree / "docs" / "deep") + 800, docs, "|   `-- … 3 more"),
+        (du_b(tree / "empty") + 100, root, "`-- … 2 more"),
     ]
+
+    def line(size, whole, category, name, shown=None):
+        filled = "#" * round(20 * size / whole)
+        amount = format_bytes(size) if shown is None else ""
+        return f"{amount:>10}  {100 * size / whole:5.1f}%  [{filled:<20}]  {category:<10}    {name}"
+
+    assert tree_lines(result.stdout) == [
+        line(root, root, "directory", tree),
+        line(6000, root, "other", "|-- big.bin"),
+        line(docs, root, "directory", "|-- docs"),
+        line(3000, docs, "document", "|   |-- a.txt"),
+        line(1000, docs, "document", "|   |-- b.txt"),
+        *(line(size, whole, "", f"{folded} ({format_bytes(size)})", shown=False) for size, whole, folded in rests),
+    ]
+
+
+@pytest.mark.parametrize(
+    "option, order",
+    [
+        ("size", ["big.bin", "docs", "old"]),
+        ("count", ["docs", "old", "big.bin"]),
+        ("mtime", ["docs", "big.bin", "old"]),
+    ],
+)
+def test_sort_keys_and_the_age_column(tree, option, order):
+    day = 86400
+    make_file(tree / "big.bin", 100_000)
+    make_file(tree / "old" / "a" / "b.txt", 5)
+    olds = [(tree / "old" / "a" / "b.txt", 800), (tree / "old" / "a", 900), (tree / "old", 1000)]
+    for path, days in [*olds, (tree / "empty", 1200), (tree / "small.txt", 1200)]:
+        os.utime(path, (time.time() - days * day - 60,) * 2)
+    os.utime(tree / "big.bin", (time.time() - 3 * day - 60,) * 2)
+    os.utime(tree / "docs" / "b.txt", (time.time() + day,) * 2)  # a clock set wrong
+    result = orvalnest(tree, "--sort", option, "--age", "--depth", "1", "--top", "3")
+    lines = tree_lines(result.stdout)[1:4]
+    assert [line.rsplit(" ", 1)[1] for line in lines] == order
+    # How long ago anything at or below changed: the newest time counts.
+    ages = {line.rsplit(" ", 1)[1]: line.split("]")[1].split()[0:2] for line in lines}
+    assert ages == {"big.bin": ["3", "d"], "docs": ["future", "directory"], "old": ["2.1", "y"]}
 
 
 def summary_of(stdout):
@@ -86,19 +129,51 @@ def test_sizes_are_disk_usage_with_hard_links_once_and_the_summary_counts_the_wh
     for name in ("one", "two"):
         os.link(tree / "big.bin", tree / "docs" / name)  # three links to 6000 bytes
     make_file(tree / "photo.jpg", 400)
-    du = int(tool("du", "-sB1", tree).stdout.split()[0])
+    du, apparent = du_b(tree, flags=("-sB1",)), du_b(tree)
     (tmp_path / "link").symlink_to(tree)
     result = orvalnest(tmp_path / "link", "--depth", "0")  # a link given by name: its target is measured
     assert tree_lines(result.stdout)[0].lstrip().startswith(format_bytes(du) + " ")
-    apparent = orvalnest(tree, "-A", "--depth", "2", "--top", "0", "--bytes", "--html", tmp_path / "page.html").stdout
-    assert tree_lines(apparent)[0].split()[:2] == ["23500", "100.0%"]
-    summary = summary_of(apparent)
-    # Folders counted as the page counts them: the scanned one included.
-    counts = rf"^total +23500 bytes apparent size\ndisk usage +{du} bytes\nfiles +10\nfolders +4$"
-    assert re.search(counts, summary, re.M)
-    assert '"files":10,"folders":4,' in (tmp_path / "page.html").read_text(encoding="utf-8")
-    categories = re.findall(r"^  ([a-z]+) +(\d+) +[\d.]+% +(\d+) files?$", summary, re.M)
-    assert categories == [("other", "18000", "3"), ("document", "5100", "6"), ("image", "400", "1")]
+    blocks = {name: os.lstat(tree / name).st_blocks * 512 for name in ("big.bin", "photo.jpg", "docs/a.txt")}
+    for flag, first, second, shown in [
+        ("-A", "apparent size", "disk usage", apparent),
+        (None, "disk usage", "apparent", du),
+    ]:
+        report = orvalnest(
+            tree, *[flag] * bool(flag), "--depth", "2", "--top", "0", "--bytes", "--html", tmp_path / "page.html"
+        )
+        assert tree_lines(report.stdout)[0].split()[:2] == [str(shown), "100.0%"]
+        summary = summary_of(report.stdout)
+        # Folders counted as the page counts them: the scanned one included.
+        other = (apparent, du) if flag else (du, apparent)
+        counts = rf"^total +{other[0]} bytes {first}\n{second:<12} {other[1]} bytes\nfiles +10\nfolders +4$"
+        assert re.search(counts, summary, re.M), summary
+        categories = re.findall(r"^  ([a-z]+) +(\d+) +([\d.]+)% +(\d+) files?$", summary, re.M)
+        # Each inode once: the hard-linked file's length counts at one of its links.
+        sizes = (
+            {"other": 6000, "document": 5100, "image": 400}
+            if flag
+            else {"other": blocks["big.bin"], "document": 6 * blocks["docs/a.txt"], "image": blocks["photo.jpg"]}
+        )
+        ordered = sorted(sizes.items(), key=lambda item: (-item[1], item[0]))
+        counted = {"other": "3", "document": "6", "image": "1"}
+        assert categories == [(name, str(size), f"{100 * size / shown:.1f}", counted[name]) for name, size in ordered]
+    page = (tmp_path / "page.html").read_text(encoding="utf-8")
+    assert f'"totals":{{"disk":{du},"size":{apparent},"files":10,"folders":4,' in page
+
+
+@pytest.mark.parametrize("build", [links_and_folders, sparse_files, many_entries])
+def test_every_face_that_says_apparent_gives_what_du_b_counts(tmp_path, build):
+    root = tmp_path / "root"
+    root.mkdir()
+    build(root)
+    du = du_b(root)
+    pages = {kind: tmp_path / f"out.{kind}" for kind in ("json", "html")}
+    report = orvalnest(root, "-A", "--bytes", "--depth", "0", "--json", pages["json"], "--html", pages["html"])
+    assert tree_lines(report.stdout)[0].split()[0] == str(du)
+    assert f"\ntotal        {du} bytes apparent size\n" in report.stdout
+    assert json.loads(pages["json"].read_text())["root"]["apparent_size"] == du
+    data = json.loads(re.search(r'id="scan-data">(.*?)</script>', pages["html"].read_text(), re.S)[1])
+    assert data["totals"]["size"] == sum(row["size"] for row in data["legend"]) == du
 
 
 def test_exclude_patterns_and_files(tree, tmp_path):
@@ -108,7 +183,8 @@ def test_exclude_patterns_and_files(tree, tmp_path):
     result = orvalnest(tree, "-A", "--bytes", *excludes, "--top", "0", "--depth", "3")
     names = [line.rsplit(" ", 1)[1] for line in tree_lines(result.stdout)[1:]]
     assert sorted(names) == ["b.txt", "c.txt", "d.txt", "docs", "empty", "small.txt"]
-    assert re.search(r"^total +1900 bytes apparent size$\n(.*\n)*excluded +3$", summary_of(result.stdout), re.M)
+    du = du_b(*excludes, tree)
+    assert re.search(rf"^total +{du} bytes apparent size$\n(.*\n)*excluded +3$", summary_of(result.stdout), re.M)
 
 
 def test_a_pattern_with_a_slash_matches_whole_trailing_components_as_du_does(tree):
@@ -172,10 +248,12 @@ def test_several_paths_show_each_tree_and_count_what_they_share_once(tree):
     paths = [tree / "docs", tree / "small.txt", tree / "docs" / "deep", tree / "empty", tree / "docs"]
     result = orvalnest(*paths, "--depth", "0", "--bytes")
     # du counts every folder once, however often it is named.
-    du = tool("du", "-csB1", *paths).stdout.splitlines()[-1].split()[0]
+    du, apparent = du_b(*paths, flags=("-csB1",)), du_b(*paths, flags=("-csb",))
     blocks = result.stdout.split("\n\n")
     assert [block.split()[-1] for block in blocks[:5]] == [str(path) for path in paths]
-    assert re.search(rf"^total +{du} bytes disk usage\napparent +5100 bytes\nfiles +6\nfolders +3$", blocks[5], re.M)
+    assert re.search(
+        rf"^total +{du} bytes disk usage\napparent +{apparent} bytes\nfiles +6\nfolders +3$", blocks[5], re.M
+    )
 
 
 WIDE_NAMES = ["漢字の名前がとても長いファイルです.txt", "🎉🎉 party 🎉🎉 pictures from the whole summer.jpg", "x" * 90]
@@ -222,12 +300,12 @@ def test_lines_fit_the_terminal_and_colour_it_unless_told_not_to(tree, columns, 
     lines = re.split(r"[\r\n]", re.sub(r"\x1b\[[\d;]*[mK]", "", output))  # the progress line too
     assert [line for line in lines if display_width(line) > columns] == []
     # Each total on a line of its own, first, saying which it is, and read back whole.
-    root = scan_tree(tree).root
+    root = measure(tree).root
     size = r"([\d.]+ k?[KMG]?B)"
     totals = re.match(rf"total +{size}( \(\d+ bytes\))? disk usage\r\napparent +{size}(.*)\r", report)
     assert totals is not None, report
-    assert totals.group(1, 3) == (format_size(root.disk_usage, si), format_size(root.size, si))
-    exact = f" ({root.disk_usage} bytes)", f" ({root.size} bytes)"
+    assert totals.group(1, 3) == (format_size(root.disk_usage, si), format_size(root.apparent_size, si))
+    exact = f" ({root.disk_usage} bytes)", f" ({root.apparent_size} bytes)"
     assert totals.group(2, 4) == (exact if columns >= 60 else (None, ""))
     assert "…" not in report.split("\r\n\r\n")[-1]  # the rest of the summary gives up padding, not numbers
 
@@ -255,22 +333,36 @@ def test_json_export_reads_back_as_the_scan(tree, tmp_path):
     (tree / "link").symlink_to("big.bin")
     os.link(tree / "small.txt", tree / "docs" / "hard")
     (tree / os.fsdecode(b"caf\xe9 %.txt")).write_bytes(b"12")
+    root = tree.rename(tmp_path / os.fsdecode(b"\xff root"))  # no path in it is UTF-8
     target = tmp_path / "out.json"
-    result = orvalnest(tree, "--json", target)
+    started = int(time.time())
+    result = orvalnest(root, "--json", target, "--exclude", "*.bin")
     assert f"JSON export to {target}" in result.stdout
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.json", "root"]  # no temporary left behind
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.json", root.name]  # no temporary left behind
     data = json.loads(target.read_text(encoding="utf-8"))
-    expected = scan_tree(tree)
+    expected = measure(root, exclude=["*.bin"])
+    assert (data["version"], data["orvalnest"], data["excluded"]) == (1, __version__, 1)
+    assert urllib.parse.unquote_to_bytes(data["root"]["path_raw"]) == os.fsencode(root)
     stack = [(data["root"], expected.root)]
     raw_names = []
+    fields = ("name", "path", "size", "disk_usage", "apparent_size", "mtime", "is_dir", "category")
     while stack:
-        item, node = stack.pop()
-        fields = ("name", "path", "size", "disk_usage", "is_dir", "category", "is_symlink", "is_hardlink")
-        assert [item.get(field, False) for field in fields] == [getattr(node, field) for field in fields]
+        item, entry = stack.pop()
+        assert [item[field] for field in fields] == [getattr(entry, field) for field in fields]
+        flags = (item.get("is_symlink", False), item.get("is_hardlink", False), item.get("newest_mtime"))
+        assert flags == (entry.is_symlink, entry.is_hardlink, entry.newest_mtime if entry.is_dir else None)
         raw_names += [urllib.parse.unquote_to_bytes(item["name_raw"])] if "name_raw" in item else []
-        stack.extend(zip(item["children"], node.children, strict=True))
+        # Largest size first, equal ones by name, as the format promises.
+        stack.extend(zip(item["children"], entry.sorted_children("size"), strict=True))
     assert raw_names == [b"caf\xe9 %.txt"]
     assert data["issues"] == [{"path": i.path, "message": i.message} for i in expected.issues]
+    assert started <= data["timestamp"] <= expected.timestamp  # when that scan started
+    # Read back, it is the tree it was written from, du's apparent sizes and times included.
+    again = open_scan(target)
+    keys = ("path_bytes", "disk_usage", "apparent_size", "mtime", "newest_mtime", "is_hardlink", "is_symlink")
+    assert [[getattr(tree.entry(i), k) for k in keys] for tree in (again, expected) for i in range(tree.entries)] == [
+        [getattr(expected.entry(i), k) for k in keys] for i in range(expected.entries)
+    ] * 2
 
 
 def ncdu_items(data):
@@ -284,10 +376,10 @@ def ncdu_items(data):
     return items
 
 
-def ncdu_reexport(export, tmp_path):
+def ncdu_reexport(export, tmp_path, *flags):
     """{path tuple: info} of what Debian's ncdu reads from `export` and writes again."""
     again = tmp_path / "again.json"
-    result = tool("ncdu", "-f", export, "-o", again)
+    result = tool("ncdu", *flags, "-f", export, "-o", again)
     # ncdu 1.18 exits 0 even on a file it rejects; only its message tells.
     assert result.stderr.strip() == "" and result.returncode == 0
     data = json.loads(again.read_text(encoding="utf-8"))
@@ -303,21 +395,30 @@ def totals(items):
 def test_ncdu_reads_the_export_as_its_own_scan(tree, tmp_path):
     for name in ("one", "two"):
         os.link(tree / "big.bin", tree / "docs" / name)
+    os.link(tree / "docs" / "a.txt", tree / "a-again")  # a second inode: ncdu tells them apart by number
     (tree / "link").symlink_to("big.bin")
     make_file(tree / "del\x7fname", 5)
     make_file(tree / "docs" / "résumé\x01.log", 33)
     make_file(tree / "skipped" / "inside", 12)
     excludes = ["--exclude", "*.log", "--exclude", "skipped"]
+    os.utime(tree / "docs", (1_000_000_000, 1_000_000_000))  # ncdu -e shows the newest below it itself
+    started = int(time.time())
     assert orvalnest(tree, *excludes, "--ncdu", tmp_path / "ours.json").returncode == 0
-    ours = ncdu_reexport(tmp_path / "ours.json", tmp_path)
-    tool("ncdu", *excludes, "-o", tmp_path / "direct.json", tree)
+    header = json.loads((tmp_path / "ours.json").read_text(encoding="utf-8"))[2]
+    assert header["progver"] == __version__ and started <= header["timestamp"] <= time.time()
+    ours = ncdu_reexport(tmp_path / "ours.json", tmp_path, "-e")
+    tool("ncdu", "-e", *excludes, "-o", tmp_path / "direct.json", tree)
     theirs = ncdu_items(json.loads((tmp_path / "direct.json").read_text(encoding="utf-8")))
     assert totals(ours) == totals(theirs)
+    facts = ("mtime", "ino", "nlink")  # ncdu counts a hard-linked inode once by its number
+    assert {key: [info.get(fact) for fact in facts] for key, info in ours.items()} == {
+        key: [info.get(fact) for fact in facts] for key, info in theirs.items()
+    }
     assert {key: info.get("excluded") for key, info in ours.items() if "excluded" in info} == {
         (str(tree), "skipped"): "pattern",
         (str(tree), "docs", "résumé\x01.log"): "pattern",
     }
-    assert {key[-1] for key, info in ours.items() if info.get("hlnkc")} == {"big.bin", "one", "two"}
+    assert {key[-1] for key, info in ours.items() if info.get("hlnkc")} == {"big.bin", "one", "two", "a.txt", "a-again"}
     assert ours[(str(tree), "link")].get("notreg") is True
 
 
@@ -398,6 +499,27 @@ def full_disk_for_files_past(size):
         resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.RLIM_INFINITY))
 
     return limit
+
+
+@pytest.mark.parametrize("kind", ["json", "ncdu", "html"])
+def test_an_export_that_fails_after_the_scan_is_an_error_and_leaves_the_old_file(tree, tmp_path, kind):
+    target = tmp_path / f"scan.{kind}"
+    target.write_text("old")
+    command = [sys.executable, "-m", "orvalnest", str(tree), f"--{kind}", str(target), "--depth", "0"]
+    result = subprocess.run(
+        command,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=environment(),
+        preexec_fn=full_disk_for_files_past(400),
+    )
+    assert result.returncode == 1
+    name = {"json": "JSON", "ncdu": "ncdu", "html": "HTML"}[kind]
+    assert result.stderr == f"orvalnest: cannot write the {name} export to {target}: File too large\n"
+    assert result.stdout.startswith(tree_lines(orvalnest(tree, "--depth", "0").stdout)[0])  # the report came first
+    assert sorted(os.listdir(tmp_path)) == sorted([target.name, "root"])
+    assert target.read_text() == "old"
 
 
 def test_a_move_whose_audit_line_cannot_be_written_is_said_and_exits_3(tree, tmp_path):

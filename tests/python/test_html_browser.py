@@ -3,16 +3,16 @@ the page opened from file:// as a person would open it."""
 
 import os
 import shutil
-from types import SimpleNamespace
 
 import pytest
 from helpers import SI_CASES, make_file
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_cli import orvalnest as run_command
 
 import orvalnest
 from orvalnest.report.html_report import _asset, render_html
-from orvalnest.view import format_size
+from orvalnest.view import format_size, printable
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 ESCAPED = "&lt;b&gt; & <!-- \"q'"
@@ -100,8 +100,8 @@ def test_squarify_areas_follow_values_without_overlap_inside_the_parent(layout_p
 
 @pytest.fixture(scope="module")
 def scanned(tmp_path_factory):
-    # No name holds a "/", but a root's path can hold "</script>".
-    root = tmp_path_factory.mktemp("report") / "x<" / "script><script>alert(2)<" / "script>"
+    # No name holds a "/", but a root's path can hold "</script>" and "</title>".
+    root = tmp_path_factory.mktemp("report") / "x<" / "script><script>alert(2)<" / "title>\u2028\u202eq"
     make_file(root / "big" / "a.bin", 600_000)
     make_file(root / "big" / "b.bin", 200_000)
     make_file(root / "big" / "sub" / "c.bin", 100_000)
@@ -111,7 +111,7 @@ def scanned(tmp_path_factory):
     make_file(root / ESCAPED, 120_000)
     for i in range(40):
         make_file(root / "many" / f"f{i:02}.txt", 3000 + i)
-    return root, orvalnest.scan(str(root))
+    return root, orvalnest.measure(root)
 
 
 @pytest.fixture(scope="module")
@@ -119,7 +119,7 @@ def report(browser, scanned, tmp_path_factory):
     root, result = scanned
     target = tmp_path_factory.mktemp("pages") / "report.html"
     # A small budget, so that folding shows in a small tree.
-    target.write_text(render_html(result.root, result.issues, budget=20), encoding="utf-8")
+    target.write_text(render_html(result.root, budget=20), encoding="utf-8")
     watched = Watched(browser, target.as_uri())
     yield watched
     watched.page.close()
@@ -131,14 +131,16 @@ def test_page_draws_proportional_rectangles_and_names_as_text_without_errors_or_
     areas = {r["path"]: r["w"] * r["h"] for r in report.rects() if r["depth"] == 1 and r["kind"] != "fold"}
     shares = {child.path: child.disk_usage / result.root.disk_usage for child in result.root.children}
     assert {path: area / sum(areas.values()) for path, area in areas.items()} == pytest.approx(shares, rel=0.01)
-    assert page.locator("#root").text_content() == str(root)
+    # The page's own texts as the terminal shows names: line breaks and bidi controls escaped.
+    assert page.title() == printable(str(root)) + " · orvalnest"
+    assert page.locator("#root").text_content() == printable(str(root))
     names = page.locator("#largest .name").all_text_contents()
     folders = dict(zip(names, page.locator("#largest .where").all_text_contents(), strict=True))
     shown = [folders[name] for name in (HOSTILE, ESCAPED, "\\u202egnp.exe", "c.bin")]  # each with its folder
-    assert shown == ["./", "./", "big/sub/", "big/sub/"] and "</script>" in str(root)
+    assert shown == ["./", "./", "big/sub/", "big/sub/"] and "</script>" in str(root) and "</title>" in str(root)
     assert page.locator("img").count() == 0 and page.locator("script").count() == 2
     assert HOSTILE in report.hover(report.rect(str(root / HOSTILE)))
-    assert report.hover(report.rect(str(root / "big" / "sub" / BIDI))).startswith(str(root / "big/sub/\\u202egnp.exe"))
+    assert report.hover(report.rect(str(root / "big" / "sub" / BIDI))).startswith(printable(str(root / "big/sub/")))
     assert "\u202e" not in page.locator("body").inner_text()
     assert report.faults == []
 
@@ -147,14 +149,14 @@ def test_hover_tells_path_sizes_and_shares_and_what_was_folded(report, scanned):
     root, result = scanned
     folder = next(child for child in result.root.children if child.name == "photos")
     [node] = folder.children
-    sizes = orvalnest.format_bytes(node.disk_usage), orvalnest.format_bytes(node.size)
+    sizes = orvalnest.format_bytes(node.disk_usage), orvalnest.format_bytes(node.apparent_size)
     shares = 100 * node.disk_usage / result.root.disk_usage, 100 * node.disk_usage / folder.disk_usage
     expected = "{}\ndisk usage {} · apparent size {}\n{:.1f}% of the root, {:.1f}% of its folder\nimage"
-    assert report.hover(report.rect(node.path)) == expected.format(node.path, *sizes, *shares)
+    assert report.hover(report.rect(node.path)) == expected.format(printable(node.path), *sizes, *shares)
     many = next(r for r in report.rects() if r["kind"] == "fold" and r["path"].endswith("/many"))
     kept = [r for r in report.rects() if r["path"].startswith(many["path"] + "/") and r["kind"] == "file"]
     assert many["count"] + len(kept) == 40
-    assert f"… {many['count']} smaller items in {many['path']}" in report.hover(many)
+    assert f"… {many['count']} smaller items in {printable(many['path'])}" in report.hover(many)
 
 
 def test_click_zooms_and_escape_and_backspace_return(report, scanned):
@@ -163,7 +165,7 @@ def test_click_zooms_and_escape_and_backspace_return(report, scanned):
     big = str(root / "big")
     report.click(big)
     assert page.evaluate("orvalnestTreemap.view()") == big
-    assert page.locator("#crumbs button").all_text_contents() == [str(root), "big"]
+    assert page.locator("#crumbs button").all_text_contents() == [printable(str(root)), "big"]
     assert {r["path"] for r in report.rects() if r["depth"] == 1} == {big + "/a.bin", big + "/b.bin", big + "/sub"}
     report.click(big + "/sub")
     assert page.evaluate("orvalnestTreemap.view()") == big + "/sub"
@@ -175,17 +177,19 @@ def test_click_zooms_and_escape_and_backspace_return(report, scanned):
 
 
 @pytest.mark.parametrize("si", [False, True])
-def test_page_writes_sizes_as_the_command_line_and_says_when_totals_are_short(browser, scanned, tmp_path, si):
-    _, result = scanned
-    issues = [SimpleNamespace(path=result.root.path + "/locked", message="Permission denied (os error 13)")] * si
-    target = tmp_path / "page.html"
-    target.write_text(render_html(result.root, issues, si=si), encoding="utf-8")
+def test_page_writes_sizes_as_the_command_line_and_says_when_totals_are_short(browser, tmp_path, si):
+    root, target = tmp_path / "root", tmp_path / "page.html"
+    make_file(root / "a.bin", 5000)
+    (root / "locked").mkdir(mode=0o755 - 0o755 * si)  # unreadable to the command below
+    assert run_command(root, "--html", target, *["--si"] * si, drop_root=True).returncode == 3 * si
+    (root / "locked").chmod(0o755)
     watched = Watched(browser, target.as_uri())
     sizes = [size for size, _ in SI_CASES if size < 2**53] + [1280, 1792, 1048575, 10**9]
     assert watched.page.evaluate("(sizes) => sizes.map(orvalnestTreemap.formatBytes)", sizes) == [
         format_size(size, si) for size in sizes
     ]
     bound = "at least " * si
-    assert f"disk usage {bound}{format_size(result.root.disk_usage, si)}" in watched.page.locator("#facts").inner_text()
+    disk = orvalnest.measure(root).root.disk_usage
+    assert f"disk usage {bound}{format_size(disk, si)}" in watched.page.locator("#facts").inner_text()
     assert watched.faults == []
     watched.page.close()

@@ -2,50 +2,12 @@
 
 #include "orvalnest/audit.hpp"
 #include "orvalnest/hex.hpp"
+#include "orvalnest/json_text.hpp"
 #include "orvalnest/text.hpp"
 
 namespace orvalnest {
 
 namespace {
-
-// Escapes byte by byte: the texts are already valid UTF-8, so everything from
-// 0x20 up, non-ASCII included, is copied as it is.
-void append_json_string(std::string& out, std::string_view text) {
-    out.push_back('"');
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (byte) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                if (byte < 0x20) {
-                    append_hex_byte(out, "\\u00", byte, HexCase::Lower);
-                } else {
-                    out.push_back(c);
-                }
-        }
-    }
-    out.push_back('"');
-}
 
 void append_optional(std::string& out, const std::optional<std::string>& text) {
     if (text) {

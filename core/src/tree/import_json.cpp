@@ -2,6 +2,9 @@
 // "excluded":.., "root": node, "issues": [{"path","message"}]}, each node
 // with its sizes, flags and "children". Keys may come in any order, except
 // that the root's path must come before its children.
+#include <algorithm>
+#include <optional>
+
 #include "json_reader.hpp"
 #include "tree_import.hpp"
 
@@ -36,6 +39,9 @@ struct Node {
     bool is_dir = false, is_symlink = false, is_hardlink = false;
     bool in_children = false;
     std::uint64_t size = 0, disk_usage = 0;
+    // du's apparent size and the time, which exports before them did not carry.
+    std::optional<std::uint64_t> apparent_size;
+    std::int64_t mtime = 0;
 };
 
 class JsonImport {
@@ -170,6 +176,12 @@ private:
             return number(node.size);
         } else if (key == "disk_usage") {
             return number(node.disk_usage);
+        } else if (key == "apparent_size") {
+            return number(node.apparent_size.emplace());
+        } else if (key == "mtime" && *value == Token::Number) {
+            auto parsed = in_.signed_number();
+            if (!parsed) return std::unexpected(parsed.error());
+            node.mtime = *parsed;
         } else if (key == "is_dir") {
             flag(node.is_dir);
         } else if (key == "is_symlink") {
@@ -190,6 +202,7 @@ private:
         auto& frame = build_.current();
         frame.name = node.name;
         EntryRow& row = frame.row;
+        row.mtime = node.mtime;
         LoadResult<void> done;
         if (node.is_dir) {
             // The export gives a folder's total; its own blocks are what its entries leave.
@@ -198,6 +211,13 @@ private:
             if (below > node.disk_usage)
                 return in_.fail("a folder whose disk usage is less than its entries'");
             row.disk_usage = node.disk_usage - below;
+            if (node.apparent_size) {
+                std::uint64_t apparent_below = 0;
+                for (const EntryRow& child : frame.rows) apparent_below += child.apparent;
+                if (apparent_below > *node.apparent_size)
+                    return in_.fail("a folder whose apparent size is less than its entries'");
+                row.apparent = *node.apparent_size - apparent_below;
+            }
             done = build_.end_folder();
         } else {
             if (!frame.rows.empty()) return in_.fail("a file with children");
@@ -205,6 +225,8 @@ private:
             row.disk_usage = node.disk_usage;
             if (node.is_symlink) {
                 row.flags |= entry_flag::Symlink;
+                row.apparent = node.apparent_size.value_or(0);
+                row.aux = static_cast<std::uint32_t>(std::min<std::uint64_t>(row.apparent, UINT32_MAX));
             } else {
                 row.size = row.apparent = node.size;
             }

@@ -16,10 +16,7 @@ from orvalnest._engine import Entry
 from orvalnest.browse.session import Session
 from orvalnest.report.text import blocks
 from orvalnest.view import (
-    MARK_HARDLINK,
-    MARK_SKIPPED,
-    MARK_SYMLINK,
-    MARK_UNREADABLE,
+    marker_of,
     printable,
     share,
     shorten_middle,
@@ -102,16 +99,6 @@ def change(session: Session, entry: Entry) -> str:
     return "=" if delta == 0 else ("+" if delta > 0 else "-") + session.size_text(abs(delta))
 
 
-def marker(entry: Entry) -> str:
-    if entry.unreadable:
-        return MARK_UNREADABLE
-    if entry.skipped:
-        return MARK_SKIPPED
-    if entry.is_symlink:
-        return MARK_SYMLINK
-    return MARK_HARDLINK if entry.is_hardlink else " "
-
-
 def row(session: Session, entry: Entry, folder_size: int, width: int | None = None) -> Text:
     overlay = session.overlay
     size = session.size_of(entry)
@@ -120,7 +107,7 @@ def row(session: Session, entry: Entry, folder_size: int, width: int | None = No
     is_dir = entry.is_dir
     percent = share(size, folder_size)
     shown = _columns(session, width)
-    line = f"{flag}{marker(entry)} {session.size_text(size):>9} "
+    line = f"{flag}{marker_of(entry)} {session.size_text(size):>9} "
     line += f"{percent:5.1f}% " if "share" in shown else ""
     line += f"{blocks(percent / 100, BAR_CELLS)} " if "bar" in shown else ""
     if "items" in shown:

@@ -14,11 +14,12 @@ import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import TextIO, cast
+from typing import TextIO
 
-from orvalnest import ScanFileError, Tree, open_scan, scan_tree
+from orvalnest import ScanFileError, open_scan
 from orvalnest import measure as measure_tree
-from orvalnest._native import Node, ScanResult, __version__
+from orvalnest._engine import Tree
+from orvalnest._native import __version__
 from orvalnest.common import (
     EXIT_FAILURE,
     EXIT_INCOMPLETE,
@@ -31,20 +32,18 @@ from orvalnest.common import (
     locate,
     print_error,
 )
-from orvalnest.report.html_report import write_html
-from orvalnest.report.json_export import write_json
+from orvalnest.report.exports import write_json, write_ncdu
 from orvalnest.report.layout import Measured, first_screen, whole_report
-from orvalnest.report.ncdu_export import write_ncdu
 from orvalnest.report.output import Output
 from orvalnest.report.progress import ProgressLine, is_terminal
 from orvalnest.report.text import Style, TreeOptions
-from orvalnest.view import SORT_KEYS, TreeNode, TreeScan, is_skip, is_within, printable
+from orvalnest.view import SORT_KEYS, is_within, printable
 
 DEFAULT_DEPTH = 2
 DEFAULT_TOP = 10
 
 _USAGE = f"""\
-{PROG} [scan] [PATH... | -f FILE] [-A] [--si] [-x] [--exclude PATTERN] [--threads N] [--sort KEY]
+{PROG} [scan] [PATH... | -f FILE] [-A] [--si] [-x] [--exclude PATTERN] [--threads N] [--sort KEY] [--age]
                  [--depth N] [--top N] [--bytes] [--issues] [--json FILE] [--ncdu FILE] [--html FILE]
                  [--save FILE]
        {PROG} diff OLD NEW [--json FILE]
@@ -63,7 +62,8 @@ commands:
 sizes:
   Sizes are disk usage, as du, ncdu and gdu show them: the space files take on
   disk, a file with several hard links counted once. -A shows apparent sizes
-  (the length of each file). The summary gives both totals, each preceded by
+  as du -b counts them (the length of each file, a hard-linked one once, and
+  of each folder and link itself). The summary gives both totals, each preceded by
   "at least" when part of the tree could not be read or was skipped. KB, MB,
   GB are powers of 1024; with --si, kB, MB, GB are powers of 1000. "folders"
   counts every folder in the tree, PATH itself included (as find PATH -type d).
@@ -88,7 +88,8 @@ examples:
   {PROG} ~/src ~/photos                  each tree, and the total of both
   {PROG} . --issues                      also list what could not be read
   {PROG} . --sort name --bytes           alphabetical, exact byte counts
-  {PROG} / --ncdu root.json && ncdu -f root.json
+  {PROG} ~ --sort mtime --age            newest first, with how long ago each changed
+  {PROG} / --ncdu root.json && ncdu -e -f root.json   (-e: with times)
   {PROG} ~ --html home.html              a treemap page to open in a browser
   {PROG} ~ --json - | python3 -m json.tool | less
   {PROG} ~ --save home.scan              keep the scan; '{PROG} -f home.scan' shows it again
@@ -147,8 +148,13 @@ def scan_parser() -> argparse.ArgumentParser:
         "--sort",
         choices=SORT_KEYS,
         default="size",
-        help="order of entries: size (largest first), name, or count (most entries below first); "
-        "ties are broken by name (default: size)",
+        help="order of entries: size (largest first), name, count (most entries below first), or mtime "
+        "(the newest change at or below first); ties are broken by name (default: size)",
+    )
+    parser.add_argument(
+        "--age",
+        action="store_true",
+        help="show how long ago anything at or below each entry last changed (2.0 y: two years or more)",
     )
     parser.add_argument(
         "--depth",
@@ -185,23 +191,12 @@ def scan_parser() -> argparse.ArgumentParser:
 
 
 @dataclass(frozen=True)
-class ScanContext:
-    """What an export may need besides the scan itself."""
-
-    result: TreeScan
-    timestamp: int
-    exclude: tuple[str, ...]
-    root_raw: bytes  # the scanned path's exact bytes
-    si: bool
-
-
-@dataclass(frozen=True)
 class Export:
     option: str  # the option that asked for it, for messages
     kind: str
     target: str
-    write: Callable[[ScanContext, TextIO], None]
-    binary: Callable[[ScanContext, int], None] | None = None  # written straight to a descriptor
+    write: Callable[[Tree, TextIO], None]
+    binary: Callable[[Tree, int], None] | None = None  # written straight to a descriptor
 
 
 def requested_exports(args: argparse.Namespace) -> list[Export]:
@@ -209,30 +204,23 @@ def requested_exports(args: argparse.Namespace) -> list[Export]:
     scan and written after it, in this order (files before standard output)."""
     exports = []
     if args.json is not None:
-        exports.append(
-            Export("--json", "JSON", args.json, lambda c, s: write_json(c.result, s, c.timestamp, c.root_raw))
-        )
+        exports.append(Export("--json", "JSON", args.json, lambda tree, stream: write_json(tree.root, stream)))
     if args.ncdu is not None:
-        exports.append(
-            Export("--ncdu", "ncdu", args.ncdu, lambda c, s: write_ncdu(c.result, s, c.timestamp, c.exclude))
-        )
+        exports.append(Export("--ncdu", "ncdu", args.ncdu, lambda tree, stream: write_ncdu(tree.root, stream)))
     if args.html is not None:
-        exports.append(
-            Export(
-                "--html",
-                "HTML",
-                args.html,
-                lambda c, s: write_html(cast(ScanResult, c.result), s, c.timestamp, si=c.si),
-            )
-        )
+        # Its hashing, templates and JSON modules are a fifth of the command's
+        # start-up: loaded only when a page is asked for.
+        from orvalnest.report.html_report import write_html
+
+        si = args.si
+        exports.append(Export("--html", "HTML", args.html, lambda tree, stream: write_html(tree.root, stream, si=si)))
     if args.save is not None:
-        exports.append(Export("--save", "saved scan", args.save, lambda c, s: None, _save))
+        exports.append(Export("--save", "saved scan", args.save, lambda tree, stream: None, _save))
     return exports
 
 
-def _save(context: ScanContext, fd: int) -> None:
-    assert isinstance(context.result, Tree)
-    context.result.save(fd)
+def _save(tree: Tree, fd: int) -> None:
+    tree.save(fd)
 
 
 def tree_of(source: Located | str, args: argparse.Namespace, exclude: tuple[str, ...], progress: ProgressLine) -> Tree:
@@ -245,12 +233,6 @@ def tree_of(source: Located | str, args: argparse.Namespace, exclude: tuple[str,
     )
 
 
-def _as_node(node: TreeNode) -> Node:
-    # The reports read an Entry of a compact tree as they read a Node: both
-    # have every attribute view.TreeNode names.
-    return cast(Node, node)
-
-
 def _reason(message: str) -> str:
     """An engine message as du words it: "Permission denied", without the error number."""
     return _OS_ERROR.sub("", message)
@@ -261,51 +243,43 @@ _OS_ERROR = re.compile(r" \(os error \d+\)$")
 
 def measure(
     place: Located | str, args: argparse.Namespace, exclude: tuple[str, ...]
-) -> tuple[Measured, TreeScan | None] | str:
+) -> tuple[Measured, Tree | None] | str:
     """The PATH's tree (None for a file), or why it could not be read; a str
     `place` is a FILE to read the tree from."""
+    started = time.monotonic()
     if isinstance(place, str):
-        started = time.monotonic()
         try:
             tree = tree_of(place, args, exclude, ProgressLine(sys.stderr, False, place, False))
         except ScanFileError as error:
             return str(error)
         except OSError as error:
             return f"cannot read '{place}': {error.strerror or error}"
-        seconds = time.monotonic() - started
-        return Measured(
-            tree.path, _as_node(tree.root), tree.root.disk_usage, tree.root.size, tree.issues, tree.excluded, seconds
-        ), tree
+        return _measured(tree, place, tree.path, started)
     if not stat.S_ISDIR(place.info.st_mode):
         info = place.info
         return Measured(place.label or place.given, None, info.st_blocks * 512, info.st_size), None
-    started = time.monotonic()
     progress = ProgressLine(sys.stderr, args.apparent_size, os.path.abspath(place.target), args.si)
     try:
-        # A scan to be saved is kept in compact form, which is what is saved.
-        result: TreeScan = (
-            tree_of(place, args, exclude, progress)
-            if args.save is not None
-            else scan_tree(
-                place.target,
-                one_filesystem=args.one_file_system,
-                exclude=exclude,
-                progress=progress,
-                threads=args.threads,
-            )
-        )
+        tree = tree_of(place, args, exclude, progress)
     except OSError as error:
         return f"cannot read directory '{place.given}': {_reason(error.strerror or str(error))}"
     finally:
         progress.clear()
-    root = _as_node(result.root)
-    for issue in result.issues:
+    return _measured(tree, place.given, place.label or tree.root.path, started)
+
+
+def _measured(tree: Tree, given: str, label: str, started: float) -> tuple[Measured, Tree] | str:
+    root = tree.root
+    issues = tree.issues if root.incomplete else []
+    for issue in issues if root.unreadable else ():
         # The folder itself could not be listed: there is no total to give.
-        if not is_skip(issue.message) and issue.path.rstrip("/") == root.path.rstrip("/"):
-            return f"cannot read directory '{place.given}': {_reason(issue.message)}"
-    label = place.label or root.path
+        if not issue.skipped and issue.entry == root:
+            return f"cannot read directory '{given}': {_reason(issue.message)}"
     seconds = time.monotonic() - started
-    return Measured(label, root, root.disk_usage, root.size, result.issues, result.excluded, seconds), result
+    measured = Measured(
+        label, root, root.disk_usage, root.apparent_size, issues, tree.excluded, seconds, incomplete=root.incomplete
+    )
+    return measured, tree
 
 
 def run_scan(argv: Sequence[str]) -> int:
@@ -363,7 +337,7 @@ def _scan_and_report(
     timestamp = int(time.time())
     measured: list[Measured] = []
     real_paths: list[str] = []
-    results: list[TreeScan] = []
+    trees: list[Tree] = []
     status = 0
     for place in found:
         outcome = measure(place, args, exclude)
@@ -374,38 +348,34 @@ def _scan_and_report(
         measured.append(outcome[0])
         real_paths.append(outcome[0].label if isinstance(place, str) else os.path.realpath(place.target))
         if outcome[1] is not None:
-            results.append(outcome[1])
+            trees.append(outcome[1])
     measured = counted_once(measured, real_paths)
     if not measured:
         return status
-    unreadable = sum(1 for item in measured if item.counted for i in item.issues if not is_skip(i.message))
+    unreadable = sum(1 for item in measured if item.counted for issue in item.issues if not issue.skipped)
 
     # An export to standard output owns it; the tree would corrupt it.
     on_stdout = all(output.target != "-" for _, output in outputs)
     if on_stdout:
-        show_report(measured, args)
+        show_report(measured, args, timestamp)
     if unreadable and not (on_stdout and is_terminal(sys.stdout)):
         # A report that went to a file or a pipe must not hide this from the person at the terminal.
         noun = "entry" if unreadable == 1 else "entries"
         print_error(f"{unreadable} {noun} could not be read: the totals are lower bounds (--issues lists them)")
     if status == 0 and unreadable:
         status = EXIT_INCOMPLETE
-    if not results or status == EXIT_FAILURE:
+    if not trees or status == EXIT_FAILURE:
         return status
 
-    result = results[0]
-    if isinstance(result, Tree):
-        # The scan's own time and patterns, so that an export of a saved scan is the export of the scan.
-        timestamp, exclude = result.timestamp, result.exclude
-    context = ScanContext(result, timestamp, exclude, os.fsencode(result.root.path), args.si)
+    tree = trees[0]
     # Files first: a reader that stops reading standard output early must not
     # cost the user an export they asked for.
     for export, output in sorted(outputs, key=lambda pair: pair[1].target == "-"):
         try:
             if export.binary is not None:
-                output.write_binary(lambda fd, write=export.binary: write(context, fd))  # type: ignore[misc]
+                output.write_binary(lambda fd, write=export.binary: write(tree, fd))  # type: ignore[misc]
             else:
-                output.write(lambda stream, export=export: export.write(context, stream))  # type: ignore[misc]
+                output.write(lambda stream, export=export: export.write(tree, stream))  # type: ignore[misc]
         except OSError as error:
             if output.target == "-" and isinstance(error, BrokenPipeError):
                 raise
@@ -431,10 +401,10 @@ def counted_once(measured: list[Measured], real_paths: list[str]) -> list[Measur
     return kept
 
 
-def show_report(measured: list[Measured], args: argparse.Namespace) -> None:
+def show_report(measured: list[Measured], args: argparse.Namespace, now: int) -> None:
     depth = args.depth if args.depth is not None else DEFAULT_DEPTH
     top = args.top if args.top is not None else DEFAULT_TOP
-    options = TreeOptions(depth, top, args.sort, args.apparent_size, args.bytes, args.si)
+    options = TreeOptions(depth, top, args.sort, args.apparent_size, args.bytes, args.si, args.age, now)
     style = terminal_style(sys.stdout)
     if not is_terminal(sys.stdout):
         lines: Iterable[str] = whole_report(measured, options, style, args.issues, total_first=False)

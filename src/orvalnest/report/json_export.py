@@ -1,7 +1,12 @@
 """orvalnest's own JSON export: the whole tree, written node by node as the walk
 reaches it, so a tree of a million nodes is never held a second time as text.
 The README documents the format; `JSON_FORMAT_VERSION` changes whenever a
-reader would have to change."""
+reader would have to change.
+
+The command line's JSON export is written by the engine from the native tree
+(`report/exports.py`); this writer serves the browser's scan of `Node`
+objects until the browser reads the tree too.
+"""
 
 from __future__ import annotations
 

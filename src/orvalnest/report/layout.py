@@ -12,10 +12,10 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from itertools import islice
 
-from orvalnest._native import Node
+from orvalnest._engine import Entry, TreeIssue
 from orvalnest.report.summary import detail_lines, fit, fit_first, issue_count_lines, total_lines
 from orvalnest.report.text import SortedChildren, Style, TreeOptions, tree_lines
-from orvalnest.view import Issue, IssueIndex, Totals, printable
+from orvalnest.view import Totals, printable
 
 # Two levels with at least this many entries a folder, else one level with as
 # many as fit: two levels of two or three entries tell less than one long list.
@@ -27,29 +27,27 @@ class Measured:
     """One PATH of the command line, measured."""
 
     label: str  # what the first line of its tree names
-    root: Node | None  # None: a file given as PATH
+    root: Entry | None  # None: a file given as PATH
     disk_usage: int
-    size: int
-    issues: Sequence[Issue] = ()
+    size: int  # apparent, as du -b counts it
+    issues: Sequence[TreeIssue] = ()
     excluded: int = 0
     seconds: float = 0.0
     counted: bool = True  # False: inside another PATH, whose totals already hold it
+    incomplete: bool = False  # its totals are lower bounds
 
 
 @dataclass
 class _Trees:
-    """The trees of every PATH, as many times as fitting needs them: the
-    folders' sorted children and the issue indexes are made once."""
+    """The trees of every PATH, as many times as fitting needs them: each
+    folder's shown children are read once."""
 
     measured: Sequence[Measured]
     style: Style
     ordered: SortedChildren = dataclasses.field(default_factory=dict)
 
-    def __post_init__(self) -> None:
-        self.indexes = [IssueIndex.of(item.issues) for item in self.measured]
-
     def lines(self, options: TreeOptions) -> Iterator[str]:
-        for number, (item, issues) in enumerate(zip(self.measured, self.indexes, strict=True)):
+        for number, item in enumerate(self.measured):
             if number:
                 yield ""
             if item.root is None:
@@ -57,12 +55,12 @@ class _Trees:
                 yield fit(f"{options.units.amount(size):>10}  {printable(item.label)}", self.style.width)
             else:
                 label = item.label if item.label != item.root.path else None
-                yield from tree_lines(item.root, issues, options, self.style, label, self.ordered)
+                yield from tree_lines(item.root, options, self.style, label, self.ordered)
 
 
 def _head(measured: Sequence[Measured], options: TreeOptions, width: int | None) -> list[str]:
     counted = [item for item in measured if item.counted]
-    at_least = any(item.issues for item in counted)
+    at_least = any(item.incomplete for item in counted)
     disk, size = sum(item.disk_usage for item in counted), sum(item.size for item in counted)
     return total_lines(disk, size, options.apparent, at_least, options.units, width)
 

@@ -7,6 +7,10 @@ and nesting is limited by the scanner's depth, not by Python's recursion limit.
 What the scan does not carry and ncdu counts is read here, for the few entries
 that need it: a directory's own apparent size, and a symbolic link's or a
 hard-linked file's metadata (ncdu counts a hard-linked inode once by `ino`).
+
+The command line's ncdu export is written by the engine from the native tree
+(`report/exports.py`); this writer serves the browser's scan of `Node`
+objects until the browser reads the tree too.
 """
 
 from __future__ import annotations

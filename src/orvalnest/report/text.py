@@ -5,26 +5,27 @@ from __future__ import annotations
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from orvalnest._native import Node
+from orvalnest._engine import Entry, Tree, TreeIssue
 from orvalnest.report.summary import Units
 from orvalnest.view import (
     ELLIPSIS,
-    Counts,
+    SKIPPED_PREFIX,
     Folded,
-    IssueIndex,
     SortKey,
     display_width,
     fold,
+    format_age,
+    marker_of,
     printable,
     share,
     shorten_middle,
     size_of,
-    sorted_children,
 )
 
 BAR_WIDTH = 20
 MIN_BAR_WIDTH = 5
 CATEGORY_WIDTH = 10
+AGE_WIDTH = 6  # "23 mo", "12.5 y"
 # Below this many columns for the tree and the name, the bar and then the
 # category give way: a name cut to a few letters tells nothing.
 NAME_ROOM = 30
@@ -60,6 +61,8 @@ class TreeOptions:
     apparent: bool = False
     exact_bytes: bool = False  # sizes as byte counts, for scripts
     si: bool = False  # powers of 1000
+    age: bool = False  # a column: how long ago anything at or below changed
+    now: int = 0  # what ages count from, seconds since the epoch
 
     @property
     def units(self) -> Units:
@@ -87,29 +90,32 @@ class _Layout:
     bar_width: int  # 0: no bar
     category: bool
     width: int | None
+    age: bool = False
 
     @classmethod
-    def choose(cls, size_width: int, width: int | None) -> _Layout:
+    def choose(cls, size_width: int, width: int | None, age: bool) -> _Layout:
         if width is None:
-            return cls(size_width, BAR_WIDTH, True, None)
-        # size, "  ", "100.0%", "  " and the marker with its space
-        base = size_width + 2 + 6 + 2 + 2
+            return cls(size_width, BAR_WIDTH, True, None, age)
+        # size, "  ", "100.0%", "  ", the age and the marker with its space
+        base = size_width + 2 + 6 + 2 + 2 + (AGE_WIDTH + 2 if age else 0)
         category = CATEGORY_WIDTH + 2
         for bar_width in range(BAR_WIDTH, MIN_BAR_WIDTH - 1, -5):
             if width - base - category - (bar_width + 4) >= NAME_ROOM:
-                return cls(size_width, bar_width, True, width)
+                return cls(size_width, bar_width, True, width, age)
         if width - base - category >= NAME_ROOM:
-            return cls(size_width, 0, True, width)
-        return cls(size_width, 0, False, width)
+            return cls(size_width, 0, True, width, age)
+        return cls(size_width, 0, False, width, age)
 
     def line(
-        self, size: str, percent: float, style: Style, category: str, marker: str, tree: str, name: str
+        self, size: str, percent: float, style: Style, age: str, category: str, marker: str, tree: str, name: str
     ) -> tuple[str, str]:
         """One line as (everything up to the name, the name); the name is
         shortened in the middle when the terminal is too narrow."""
         head = f"{size:>{self.size_width}}  {percent:5.1f}%  "
         if self.bar_width:
             head += bar(percent / 100.0, style, self.bar_width) + "  "
+        if self.age:
+            head += f"{age:>{AGE_WIDTH}}  "
         if self.category:
             head += f"{category:<{CATEGORY_WIDTH}}  "
         head += f"{marker or ' '} "
@@ -122,49 +128,69 @@ class _Layout:
         return head + tree, shorten_middle(name, room - display_width(tree))
 
 
-# id of a folder -> the folder (which keeps the id valid) and its children in the order shown
-SortedChildren = dict[int, tuple[Node, list[Node]]]
+# (folder, top) -> the children shown and the rest folded, for the options' order
+SortedChildren = dict[tuple[Entry, int], tuple[list[Entry], Folded | None]]
+
+
+class OwnIssues:
+    """The issue each entry has of its own (a folder that could not be listed,
+    or was left out), read from the tree on first need: only a folder the report
+    shows, marked, needs one."""
+
+    def __init__(self, tree: Tree) -> None:
+        self._tree = tree
+        self._by_entry: dict[int, TreeIssue] | None = None
+
+    def of(self, entry: Entry) -> TreeIssue | None:
+        if self._by_entry is None:
+            self._by_entry = {}
+            for issue in self._tree.issues:
+                concerned = issue.entry
+                if concerned is not None:
+                    self._by_entry.setdefault(concerned.index, issue)
+        return self._by_entry.get(entry.index)
 
 
 class _Tree:
-    def __init__(self, issues: IssueIndex, options: TreeOptions, style: Style, ordered: SortedChildren) -> None:
-        self.issues = issues
+    def __init__(self, tree: Tree, options: TreeOptions, style: Style, ordered: SortedChildren) -> None:
+        self.issues = OwnIssues(tree)
         self.options = options
         self.style = style
-        self.counts = Counts()
         self.ordered = ordered
 
-    def size(self, node: Node) -> int:
-        return size_of(node, self.options.apparent)
+    def size(self, entry: Entry) -> int:
+        return size_of(entry, self.options.apparent)
 
     def amount(self, size: int) -> str:
         return self.options.units.amount(size)
 
-    def label(self, node: Node, text: str) -> str:
+    def age(self, entry: Entry) -> str:
+        return format_age(self.options.now - entry.newest_mtime) if self.options.age else ""
+
+    def label(self, entry: Entry, text: str) -> str:
         """The escaped name, and what kept a folder from being measured."""
         name = printable(text)
-        if node.is_dir:
-            path = node.path
-            if path in self.issues.unreadable:
+        if entry.is_dir and (entry.unreadable or entry.skipped):
+            issue = self.issues.of(entry)
+            if issue is not None and issue.skipped:
+                return f"{name} ({printable(issue.message.removeprefix(SKIPPED_PREFIX))})"
+            if issue is not None:
                 return name + " (could not be read)"
-            if path in self.issues.skipped:
-                return f"{name} ({printable(self.issues.skipped[path].removeprefix('skipped: '))})"
         return name
 
-    def entries(self, node: Node) -> list[Node | Folded]:
+    def entries(self, entry: Entry) -> list[Entry | Folded]:
         options = self.options
-        known = self.ordered.get(id(node))
+        key = entry, options.top
+        known = self.ordered.get(key)
         if known is None:
-            known = node, sorted_children(node, options.sort, apparent=options.apparent, counts=self.counts)
-            self.ordered[id(node)] = known
-        children = known[1]
-        shown, rest = fold(children, options.top, options.apparent)
+            known = fold(entry, options.top, options.sort, options.apparent)
+            self.ordered[key] = known
+        shown, rest = known
         return [*shown, rest] if rest is not None else list(shown)
 
 
 def tree_lines(
-    root: Node,
-    issues: IssueIndex,
+    root: Entry,
     options: TreeOptions,
     style: Style,
     root_label: str | None = None,
@@ -173,19 +199,20 @@ def tree_lines(
     """`root` and its descendants down to `options.depth` levels, each
     directory showing its `top` first children (0: all of them) and one line
     for the rest, made as they are read: a caller that needs only the first
-    lines pays only for those. `ordered` keeps each folder's sorted children
-    for the next call with the same sort, however `depth` and `top` change."""
-    tree = _Tree(issues, options, style, {} if ordered is None else ordered)
+    lines pays only for those. `ordered` keeps each folder's shown children
+    for the next call with the same sort, however `depth` changes."""
+    tree = _Tree(root.tree, options, style, {} if ordered is None else ordered)
     root_size = tree.size(root)
     size_width = max(10, len(tree.amount(root_size)))
-    layout = _Layout.choose(size_width, style.width)
+    layout = _Layout.choose(size_width, style.width, options.age)
 
-    def emit(node: Node, size: int, parent_size: int, prefix: str, text: str) -> str:
+    def emit(entry: Entry, size: int, parent_size: int, prefix: str, text: str) -> str:
         percent = share(size, parent_size) if prefix else 100.0
-        marker = issues.marker(node).strip()
-        label = tree.label(node, text)
-        lead, name = layout.line(tree.amount(size), percent, style, node.category, marker, prefix, label)
-        return lead + (style.paint(name, _ANSI_BOLD_BLUE) if node.is_dir else name)
+        marker = marker_of(entry).strip()
+        label = tree.label(entry, text)
+        age = tree.age(entry)
+        lead, name = layout.line(tree.amount(size), percent, style, age, entry.category, marker, prefix, label)
+        return lead + (style.paint(name, _ANSI_BOLD_BLUE) if entry.is_dir else name)
 
     yield emit(root, root_size, root_size, "", root_label if root_label is not None else root.path)
     if options.depth <= 0 or not root.is_dir:
@@ -197,7 +224,7 @@ def tree_lines(
 
     # An explicit stack of (parent size, remaining entries, prefix, level), so
     # a deep --depth cannot exhaust Python's recursion limit.
-    stack: list[tuple[int, list[Node | Folded], str, int]] = [(root_size, tree.entries(root)[::-1], "", 1)]
+    stack: list[tuple[int, list[Entry | Folded], str, int]] = [(root_size, tree.entries(root)[::-1], "", 1)]
     while stack:
         parent_size, entries, prefix, level = stack[-1]
         if not entries:
@@ -208,7 +235,7 @@ def tree_lines(
         connector = prefix + (last_branch if is_last else branch)
         if isinstance(entry, Folded):
             text = f"{ELLIPSIS} {entry.count} more ({tree.amount(entry.size)})"
-            lead, name = layout.line("", share(entry.size, parent_size), style, "", "", connector, text)
+            lead, name = layout.line("", share(entry.size, parent_size), style, "", "", "", connector, text)
             yield lead + style.paint(name, _ANSI_DIM)
             continue
         size = tree.size(entry)
