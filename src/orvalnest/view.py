@@ -15,7 +15,7 @@ from functools import cached_property
 from typing import Literal, Protocol
 
 from orvalnest._engine import Entry, category_totals, fold_children
-from orvalnest._native import Node, format_bytes
+from orvalnest._native import format_bytes
 
 SortKey = Literal["size", "name", "count", "mtime"]
 SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count", "mtime")
@@ -152,68 +152,6 @@ def marker_of(entry: Entry) -> str:
 def is_within(path: str, folder: str) -> bool:
     """Whether `path` is `folder` or lies below it (as text: no file system involved)."""
     return path == folder or path.startswith(folder if folder.endswith("/") else folder + "/")
-
-
-class Counts:
-    """Entries below each directory (the directory itself not counted), worked
-    out on first need and kept: a front end asks for the folders on screen, and
-    each subtree is walked once however often it is shown."""
-
-    def __init__(self) -> None:
-        self._below: dict[int, int] = {}
-        self._keep: list[Node] = []  # keeps the ids valid
-
-    def below(self, node: Node) -> int:
-        if not node.is_dir:
-            return 0
-        known = self._below.get(id(node))
-        if known is not None:
-            return known
-        # Post-order with an explicit stack: depth is bounded by the scanner, not by Python.
-        stack: list[tuple[Node, bool]] = [(node, False)]
-        while stack:
-            current, expanded = stack.pop()
-            key = id(current)
-            if key in self._below:
-                continue
-            children = current.children
-            if not expanded:
-                stack.append((current, True))
-                stack.extend((child, False) for child in children if child.is_dir)
-                continue
-            total = len(children)
-            for child in children:
-                if child.is_dir:
-                    total += self._below[id(child)]
-            self._below[key] = total
-            self._keep.append(current)
-        return self._below[id(node)]
-
-
-def sorted_children(
-    node: Node,
-    key: SortKey = "size",
-    *,
-    descending: bool = True,
-    apparent: bool = False,
-    counts: Counts | None = None,
-) -> list[Node]:
-    """The children to show, in the order asked for. Ties are broken by name
-    (then by path bytes' lossy text, which is the same here), so output is stable
-    whatever order the disk listed them in."""
-    children = list(node.children)  # a compact tree's children are a view, not a list
-    if key == "name":
-        children.sort(key=lambda child: child.name, reverse=not descending)
-        return children
-    if key == "count":
-        counter = counts if counts is not None else Counts()
-        primary = {id(child): counter.below(child) for child in children}
-    else:
-        primary = {id(child): size_of(child, apparent) for child in children}
-    # Name ascending always breaks ties; only the primary key flips.
-    children.sort(key=lambda child: child.name)
-    children.sort(key=lambda child: primary[id(child)], reverse=descending)
-    return children
 
 
 @dataclass(frozen=True)

@@ -377,16 +377,18 @@ def test_exact_bytes_from_the_listing_to_the_cleaner_the_rescan_and_the_export(t
             file.write(b"y" * 50000)
         await pilot.press("r")
         await until(pilot, lambda: isinstance(app.screen, BrowserScreen) and names(app) == ["new"])
-        await pilot.press("e", "ctrl+a", "ctrl+k", *"sub.json", "enter")
-        await until(pilot, lambda: (tmp_path / "sub.json").exists())
+        await pilot.press("h", "e", "ctrl+a", "ctrl+k", *"all.json", "enter")  # as shown: the trashed file left out
+        await until(pilot, lambda: (tmp_path / "all.json").exists())
 
     browse(root, audit, script)
     assert sorted(os.listdir(root)) == [b"link", "report-\ufffdt\ufffd.pdf".encode(), b"sub\xff"]
     (record,) = [record for record in audit_records(audit) if record["outcome"] == "trashed"]
     assert record["resolved_raw"].endswith("/m%FCsic/report-%E9t%E9.pdf")
     assert os.listdir(isolated_home / ".local/share/Trash/files") == ["report-\udce9t\udce9.pdf"]
-    exported = json.loads((tmp_path / "sub.json").read_text())
-    assert exported["root"]["path_raw"].endswith("/m%FCsic/sub%FF") and exported["root"]["size"] == 50000
+    exported = json.loads((tmp_path / "all.json").read_text())["root"]
+    sub = next(child for child in exported["children"] if child["name"] == "sub\ufffd")
+    assert exported["path_raw"].endswith("/m%FCsic") and (exported["size"], sub["size"]) == (54000, 50000)
+    assert sub["name_raw"] == "sub%FF"
 
 
 def replace_by_a_folder(path):

@@ -370,7 +370,7 @@ class BrowserScreen(Screen[None]):
                 return
             kind, output = answer
             try:
-                export_view(self.session, kind, output, app.options.exclude)
+                export_view(self.session, kind, output)
             except OSError as error:
                 output.discard()
                 message = f"Cannot write the {KIND_NAMES[kind]} export to {output.target}: {error.strerror or error}"
