@@ -1,15 +1,18 @@
-"""How the terminal browser holds up: opening a folder of 10,000 entries inside
-a scan of about a million, and the memory of a browse session next to ncdu's
-and gdu's on the same folder.
+"""How the terminal browser holds up on a generated tree of about a million
+entries: the time from the command to its first listing and the peak memory
+of the session, next to ncdu and gdu on the same tree in the same run, and
+opening a folder of 10,000 entries.
 
-    PYTHONPATH=build/dev/py python bench/bench_browse.py [--entries N] [--memory-on /usr] [--repeat R]
+    PYTHONPATH=build/dev/py python bench/bench_browse.py [--entries N] [--before PYTHONPATH] [--repeat R]
 
-Timing runs headless (Textual's test driver): from the Enter key on the wide
-folder until the next screen is composed in full, and the first listing of the
-root (which counts the items below every folder once). Memory: each program
-runs in its own tmux pane on --memory-on until its listing is up; its peak
-resident set (VmHWM) is read from /proc. The tree of --entries is made once
-under --base and kept; delete it by hand.
+Start-up and memory: each program runs in its own tmux pane until its listing
+is on screen; the time is taken from starting the pane, and the peak resident
+set (VmHWM) is read from /proc. `--before` names the PYTHONPATH of another
+build of the package (an older checkout's `src` beside the same extension) to
+measure in the same run. Opening the wide folder runs headless (Textual's test
+driver): from the Enter key until the next screen is composed in full.
+
+The tree is made once under --base and kept; delete it by hand.
 """
 
 from __future__ import annotations
@@ -43,32 +46,19 @@ def make_tree(base: Path, entries: int) -> Path:
     return root
 
 
-async def time_browsing(root: Path, repeat: int) -> tuple[float, list[float]]:
+async def time_opening_wide(root: Path, repeat: int) -> list[float]:
     from orvalnest.browse.app import BrowseApp, BrowserScreen, ScanOptions
 
     app = BrowseApp(ScanOptions(str(root)), "/nonexistent-audit-dir-not-written")
     async with app.run_test(size=(120, 40)) as pilot:
-        started = time.perf_counter()
         while not isinstance(app.screen, BrowserScreen):
             await pilot.pause(0.01)
         screen = app.screen
-        screen._compositor.render_strips()
-        first = time.perf_counter() - started
         session = app.session
         assert session is not None
-        from orvalnest.view import Counts
-
-        began = time.perf_counter()
-        Counts().below(session.result.root)
-        counting = time.perf_counter() - began
-        print(f"scan of {Counts().below(session.result.root) + 1} entries to its first listing: {first * 1000:.0f} ms")
-        print(f"  of which counting the items below every folder (done once, kept): {counting * 1000:.0f} ms")
-        wide = next(i for i, node in enumerate(session.entries()) if node.name == "wide")
         timings = []
         for _ in range(repeat):
-            session.sort_by("size")  # a fresh listing each round
-            session.sort_by("size")
-            screen.refresh_all()
+            wide = next(i for i, entry in enumerate(session.entries()) if entry.name == "wide")
             screen.entries.go(wide)
             await pilot.pause()
             began = time.perf_counter()
@@ -77,60 +67,78 @@ async def time_browsing(root: Path, repeat: int) -> tuple[float, list[float]]:
             timings.append(time.perf_counter() - began)
             assert session.folder.name == "wide" and len(session.entries()) == WIDE
             await pilot.press("h")
-        return first, timings
+        return timings
 
 
-def peak_memory(command: list[str], ready: str, timeout: float = 600) -> int:
-    """VmHWM in KiB of `command` once its screen shows `ready`."""
-    socket = f"orvalnest-bench-{os.getpid()}-{command[0]}"
+def start_up(command: list[str], ready: str, timeout: float = 900) -> tuple[float, int]:
+    """Seconds until `command` shows `ready` in a 120x40 terminal, and its VmHWM in KiB then."""
+    socket = f"orvalnest-bench-{os.getpid()}-{time.monotonic_ns()}"  # a server of its own each time
     tmux = ["tmux", "-L", socket]
+    began = time.perf_counter()
     subprocess.run([*tmux, "new-session", "-d", "-x", "120", "-y", "40", *command], check=True)
     try:
         pid = int(subprocess.run([*tmux, "list-panes", "-F", "#{pane_pid}"], capture_output=True, text=True).stdout)
-        deadline = time.monotonic() + timeout
         while ready not in subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True).stdout:
-            if time.monotonic() > deadline:
+            if time.perf_counter() - began > timeout:
                 raise TimeoutError(" ".join(command))
-            time.sleep(0.2)
-        time.sleep(0.5)
+            time.sleep(0.02)
+        elapsed = time.perf_counter() - began
+        time.sleep(0.5)  # whatever it does right after drawing counts as well
         status = Path(f"/proc/{pid}/status").read_text()
-        return int(next(line.split()[1] for line in status.splitlines() if line.startswith("VmHWM:")))
+        return elapsed, int(next(line.split()[1] for line in status.splitlines() if line.startswith("VmHWM:")))
     finally:
         subprocess.run([*tmux, "kill-server"], capture_output=True)
+
+
+def browser(pythonpath: str, root: Path) -> list[str]:
+    return ["env", f"PYTHONPATH={pythonpath}", sys.executable, "-m", "orvalnest", "-i", "-r", str(root)]
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--entries", type=int, default=1_000_000)
     parser.add_argument("--base", type=Path, default=Path("/tmp"))
-    parser.add_argument("--memory-on", default="/usr")
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--before", metavar="PYTHONPATH", help="another build of the package to measure too")
+    parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
     root = make_tree(args.base, args.entries)
     print(f"tree: {root}")
-    first, timings = asyncio.run(time_browsing(root, args.repeat))
+    timings = asyncio.run(time_opening_wide(root, args.repeat * 2))
     print(
         f"Enter on a folder of {WIDE} entries to the next screen: median {statistics.median(timings) * 1000:.1f} ms "
         f"(min {min(timings) * 1000:.1f}, max {max(timings) * 1000:.1f}, {len(timings)} runs)"
     )
-
     if shutil.which("tmux") is None:
-        print("memory: skipped (needs tmux)")
+        print("start-up and memory: skipped (needs tmux)")
         return
-    target = args.memory_on
-    ours = peak_memory(
-        ["env", f"PYTHONPATH={os.environ.get('PYTHONPATH', '')}", sys.executable, "-m", "orvalnest", "-i", target],
-        "? help",
-    )
-    print(f"memory of a browse session on {target} (peak resident set):")
-    print(f"  orvalnest browse  {ours / 1024:8.1f} MiB")
-    for name, command in [("ncdu", ["ncdu", target]), ("gdu", ["gdu", target])]:
-        if shutil.which(name) is None:
-            print(f"  {name:<16}  skipped (not installed)")
-            continue
-        peer = peak_memory(command, "Total disk usage")
-        print(f"  {name:<16}  {peer / 1024:8.1f} MiB   orvalnest/{name} = {ours / peer:.2f}")
+
+    programs = {"orvalnest browse": (browser(os.environ.get("PYTHONPATH", ""), root), "? help")}
+    if args.before:
+        programs["before"] = (browser(args.before, root), "? help")
+    for name, command in [("ncdu", ["ncdu", "-r", str(root)]), ("gdu", ["gdu", str(root)])]:
+        if shutil.which(name) is not None:
+            programs[name] = (command, "Total disk usage")
+        else:
+            print(f"{name}: skipped (not installed)")
+    # In rotation, warm cache: the first round only warms it.
+    results: dict[str, list[tuple[float, int]]] = {name: [] for name in programs}
+    for round_ in range(args.repeat + 1):
+        for name, (command, ready) in programs.items():
+            measured = start_up(command, ready)
+            if round_:
+                results[name].append(measured)
+    print(f"start-up to the first listing and peak memory ({args.repeat} runs each, medians):")
+    ours_time = statistics.median(t for t, _ in results["orvalnest browse"])
+    ours_memory = statistics.median(m for _, m in results["orvalnest browse"])
+    for name, runs in results.items():
+        seconds = statistics.median(t for t, _ in runs)
+        memory = statistics.median(m for _, m in runs)
+        ratio = ""
+        if name != "orvalnest browse":
+            ratio = f"   orvalnest/{name}: {ours_time / seconds:.2f}× time, {ours_memory / memory:.2f}× memory"
+        per_entry = memory * 1024 / args.entries
+        print(f"  {name:<17} {seconds:7.2f} s  {memory / 1024:8.1f} MiB  {per_entry:6.0f} B/entry{ratio}")
 
 
 if __name__ == "__main__":

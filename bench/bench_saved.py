@@ -26,7 +26,7 @@ from bench_scan import rotation_medians  # noqa: E402
 from bench_tree import generated  # noqa: E402
 
 import orvalnest  # noqa: E402
-from orvalnest.report.json_export import write_json  # noqa: E402
+from orvalnest.report.exports import write_json  # noqa: E402
 
 
 def timed(call: object) -> float:
@@ -50,7 +50,7 @@ def main() -> None:
         orvalnest.save_scan(tree, saved)
         subprocess.run(["ncdu", "-o", str(ncdu), str(root)], check=True, capture_output=True)
         with open(json, "w", encoding="utf-8") as stream:
-            write_json(tree, stream, tree.timestamp, tree.path_bytes)
+            write_json(tree.root, stream)
         opened = orvalnest.open_scan(saved)
         assert (opened.entries, opened.root.disk_usage) == (tree.entries, tree.root.disk_usage)
         assert orvalnest.open_scan(ncdu).root.disk_usage == tree.root.disk_usage

@@ -1,6 +1,6 @@
 """The one reading of a scan that every front end shares: which size is shown,
-the markers, sorting with its tie-break, folding the rest of a folder, the
-size adjustments after a trash, and names made safe and measured for display.
+the markers, sorting with its tie-break, folding the rest of a folder, and
+names made safe and measured for display.
 No I/O, no terminal, no HTML here: the text
 report, the browser and the HTML report each draw what this module decides, so
 the three never disagree about a number."""
@@ -15,7 +15,7 @@ from functools import cached_property
 from typing import Literal, Protocol
 
 from orvalnest._engine import Entry, category_totals, fold_children
-from orvalnest._native import Node, format_bytes
+from orvalnest._native import format_bytes
 
 SortKey = Literal["size", "name", "count", "mtime"]
 SORT_KEYS: tuple[SortKey, ...] = ("size", "name", "count", "mtime")
@@ -136,22 +136,6 @@ class IssueIndex:
                 names.setdefault(folder, []).append(name)
         return names
 
-    def under(self, path: str) -> list[tuple[str, str]]:
-        """(path, message) of every issue at or below `path`."""
-        found = [(p, m) for p, m in self.unreadable.items() if is_within(p, path)]
-        found += [(p, m) for p, m in self.skipped.items() if is_within(p, path)]
-        return found
-
-    def replace_under(self, path: str, issues: Iterable[Issue]) -> None:
-        """Takes the issues of a new scan of `path` in place of the old ones there."""
-        for table in (self.unreadable, self.skipped):
-            for stale in [p for p in table if is_within(p, path)]:
-                del table[stale]
-        fresh = IssueIndex.of(issues)
-        self.unreadable.update(fresh.unreadable)
-        self.skipped.update(fresh.skipped)
-        vars(self).pop("_unreadable_names", None)  # made again on next use
-
 
 def marker_of(entry: Entry) -> str:
     """The marker of an entry of a tree, from its own flags: a folder read only
@@ -168,141 +152,6 @@ def marker_of(entry: Entry) -> str:
 def is_within(path: str, folder: str) -> bool:
     """Whether `path` is `folder` or lies below it (as text: no file system involved)."""
     return path == folder or path.startswith(folder if folder.endswith("/") else folder + "/")
-
-
-class Counts:
-    """Entries below each directory (the directory itself not counted), worked
-    out on first need and kept: a front end asks for the folders on screen, and
-    each subtree is walked once however often it is shown."""
-
-    def __init__(self) -> None:
-        self._below: dict[int, int] = {}
-        self._keep: list[Node] = []  # keeps the ids valid
-
-    def below(self, node: Node) -> int:
-        if not node.is_dir:
-            return 0
-        known = self._below.get(id(node))
-        if known is not None:
-            return known
-        # Post-order with an explicit stack: depth is bounded by the scanner, not by Python.
-        stack: list[tuple[Node, bool]] = [(node, False)]
-        while stack:
-            current, expanded = stack.pop()
-            key = id(current)
-            if key in self._below:
-                continue
-            children = current.children
-            if not expanded:
-                stack.append((current, True))
-                stack.extend((child, False) for child in children if child.is_dir)
-                continue
-            total = len(children)
-            for child in children:
-                if child.is_dir:
-                    total += self._below[id(child)]
-            self._below[key] = total
-            self._keep.append(current)
-        return self._below[id(node)]
-
-
-@dataclass
-class Adjustments:
-    """What trash requests took away from an immutable scan, and the folders
-    scanned again since: the trashed paths, the fresh node of each rescanned
-    folder, and for every ancestor how much it lost (a negative loss is growth
-    a rescan found). Nodes stay as the scan made them; the shown sizes are the
-    scanned ones minus these."""
-
-    removed: set[str] = field(default_factory=set)
-    lost_size: dict[str, int] = field(default_factory=dict)
-    lost_disk: dict[str, int] = field(default_factory=dict)
-    lost_entries: dict[str, int] = field(default_factory=dict)
-    replaced: dict[str, Node] = field(default_factory=dict)
-
-    def is_removed(self, node: Node) -> bool:
-        return node.path in self.removed
-
-    def current(self, node: Node) -> Node:
-        """The node as last scanned: a rescanned folder's fresh node, else `node` itself."""
-        return self.replaced.get(node.path, node) if self.replaced else node
-
-    def replace(self, ancestors: Sequence[Node], old: Node, new: Node, counts: Counts) -> None:
-        """Records that the folder `old` (below each of `ancestors`, root first)
-        was scanned again as `new`. The ancestors change by the difference; what
-        was recorded inside the old subtree is superseded by the fresh scan."""
-        size = self.size_of(old, True) - new.size
-        disk = self.size_of(old, False) - new.disk_usage
-        entries = self.entries_below(old, counts) - counts.below(new)
-        folder = old.path
-        for table in (self.lost_size, self.lost_disk, self.lost_entries, self.replaced):
-            for stale in [path for path in table if is_within(path, folder)]:
-                del table[stale]
-        self.removed = {path for path in self.removed if not is_within(path, folder)}
-        for ancestor in ancestors:
-            key = ancestor.path
-            self.lost_size[key] = self.lost_size.get(key, 0) + size
-            self.lost_disk[key] = self.lost_disk.get(key, 0) + disk
-            self.lost_entries[key] = self.lost_entries.get(key, 0) + entries
-        self.replaced[folder] = new
-
-    def remove(self, ancestors: Sequence[Node], node: Node, counts: Counts) -> None:
-        """Records that `node` (below each of `ancestors`, root first) went to the trash."""
-        path = node.path
-        if path in self.removed:
-            return
-        self.removed.add(path)
-        size = node.size - self.lost_size.get(path, 0)
-        disk = node.disk_usage - self.lost_disk.get(path, 0)
-        entries = 1 + counts.below(node) - self.lost_entries.get(path, 0)
-        for ancestor in ancestors:
-            key = ancestor.path
-            self.lost_size[key] = self.lost_size.get(key, 0) + size
-            self.lost_disk[key] = self.lost_disk.get(key, 0) + disk
-            self.lost_entries[key] = self.lost_entries.get(key, 0) + entries
-
-    def size_of(self, node: Node, apparent: bool) -> int:
-        path = node.path
-        if apparent:
-            return node.size - self.lost_size.get(path, 0)
-        return node.disk_usage - self.lost_disk.get(path, 0)
-
-    def entries_below(self, node: Node, counts: Counts) -> int:
-        return counts.below(node) - self.lost_entries.get(node.path, 0)
-
-
-NO_ADJUSTMENTS = Adjustments()
-
-
-def sorted_children(
-    node: Node,
-    key: SortKey = "size",
-    *,
-    descending: bool = True,
-    apparent: bool = False,
-    counts: Counts | None = None,
-    adjustments: Adjustments = NO_ADJUSTMENTS,
-) -> list[Node]:
-    """The children to show, in the order asked for. Ties are broken by name
-    (then by path bytes' lossy text, which is the same here), so output is stable
-    whatever order the disk listed them in. Trashed entries are left out."""
-    children = list(node.children)  # a compact tree's children are a view, not a list
-    if adjustments.replaced:
-        children = [adjustments.current(child) for child in children]
-    if adjustments.removed:
-        children = [child for child in children if not adjustments.is_removed(child)]
-    if key == "name":
-        children.sort(key=lambda child: child.name, reverse=not descending)
-        return children
-    if key == "count":
-        counter = counts if counts is not None else Counts()
-        primary = {id(child): adjustments.entries_below(child, counter) for child in children}
-    else:
-        primary = {id(child): adjustments.size_of(child, apparent) for child in children}
-    # Name ascending always breaks ties; only the primary key flips.
-    children.sort(key=lambda child: child.name)
-    children.sort(key=lambda child: primary[id(child)], reverse=descending)
-    return children
 
 
 @dataclass(frozen=True)
@@ -386,12 +235,6 @@ def format_si(size: int) -> str:
 def format_size(size: int, si: bool = False) -> str:
     """A size as every face prints it: powers of 1024 as the desktop app does, or of 1000 (--si)."""
     return format_si(size) if si else format_bytes(size)
-
-
-def lower_bound(issues: IssueIndex, path: str) -> bool:
-    """Whether the totals of `path` leave something out: an entry at or below
-    it could not be read, or was skipped (another filesystem, a pseudo-filesystem)."""
-    return bool(issues.under(path))
 
 
 _DAY = 86400

@@ -566,6 +566,32 @@ def test_a_dry_run_says_what_the_move_would_fail_on(tree, tmp_path):
     assert [record["outcome"] for record in audit_records(tmp_path / "audit")] == ["would-fail", "would-trash"]
 
 
+@pytest.mark.parametrize(
+    "picked, kept",
+    [
+        (["docs/twin"], True),  # the 0 B twin: the file stays through big.bin
+        (["docs/twin", "big.bin"], False),
+        (["docs"], True),  # a folder frees its files with links only if all of them go
+        (["docs", "big.bin"], False),
+        (["docs", "docs/a.txt"], True),  # a path inside a picked folder goes with it, counted once
+    ],
+)
+def test_a_dry_run_says_what_emptying_the_trash_would_free(tree, tmp_path, picked, kept):
+    os.link(tree / "big.bin", tree / "docs" / "twin")
+    result = orvalnest(
+        "trash", "--root", tree, "--audit-dir", tmp_path / "audit", "--dry-run", *(tree / p for p in picked)
+    )
+    held = {}  # each inode of the pick once
+    for path in [tree / name for name in picked]:
+        for each in [path, *path.rglob("*")]:
+            info = each.lstat()
+            held[info.st_dev, info.st_ino] = info.st_blocks * 512
+    twin = disk_usage_below(tree / "big.bin")
+    expected = f"would free   {format_bytes(sum(held.values()) - twin * kept)} once the trash is emptied"
+    expected += f" ({format_bytes(twin)} stays: files with hard links outside what was picked)" if kept else ""
+    assert (result.returncode, result.stdout.splitlines()[len(picked)]) == (0, expected)
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give a folder to someone else")
 def test_an_audit_folder_of_someone_else_stops_the_request_and_says_how_to_pick_another(tree, tmp_path, capsys):
     foreign = tmp_path / "shared"
@@ -619,7 +645,8 @@ def test_dry_run_takes_relative_paths_and_finds_its_audit_log(
     monkeypatch.setenv(*setting.split("=", 1))
     monkeypatch.chdir(tree)
     status, out, _ = run_main(["trash", "--root", ".", "--dry-run", "big.bin"], capsys)
-    assert (status, out) == (0, f"would trash  {tree / 'big.bin'}\naudit log    {expected}/deletions.jsonl\n")
+    freed = f"would free   {format_bytes(disk_usage_below(tree / 'big.bin'))} once the trash is emptied"
+    assert (status, out) == (0, f"would trash  {tree / 'big.bin'}\n{freed}\naudit log    {expected}/deletions.jsonl\n")
     assert (tree / "big.bin").exists()
     assert [record["outcome"] for record in audit_records(Path(expected))] == ["would-trash"]
 
@@ -652,6 +679,9 @@ DOT_PATHS = ["", ".", "./", "deep/.", "deep/..", ".."]
         (["browse", "{root}/./nope"], 1, "", "orvalnest: cannot access '{root}/./nope': No such file or directory\n"),
         (["-i", "{root}/big.bin", "-r"], 1, "", "orvalnest: cannot browse '{root}/big.bin': Not a directory\n"),
         (["browse", "{root}"], 1, "", "orvalnest: browsing needs a terminal"),
+        (["browse", "-f", "{root}/big.bin"], 1, "", "orvalnest: {root}/big.bin: "),  # not a scan: said as -f says it
+        (["browse", "-f", "{tmp}/none"], 1, "", "orvalnest: cannot read '{tmp}/none': No such file or directory\n"),
+        (["browse", "{root}", "-f", "{root}/big.bin"], 2, "", "not both"),
         *[
             (["trash", "--root", "{root}", "{root}/big.bin", path], 2, "", f"refusing to act on {path!r}")
             for path in DOT_PATHS

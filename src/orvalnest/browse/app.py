@@ -3,6 +3,7 @@ the tree in a worker thread, then the listing of one folder at a time."""
 
 from __future__ import annotations
 
+import os
 import threading
 import time
 from collections.abc import Sequence
@@ -16,15 +17,18 @@ from textual.binding import Binding
 from textual.screen import Screen
 from textual.widgets import Static
 
-from orvalnest import Cleaner, ScanProgress, ScanResult, TrashReport, scan_tree
+from orvalnest._engine import AuditLogError, ScanProgress, TrashOutcome, Tree, compare, measure, trash_outcomes
+from orvalnest._native import Cleaner
 from orvalnest.browse import dialogs
 from orvalnest.browse.entry_list import EntryList
 from orvalnest.browse.export import KIND_NAMES, ExportKind, export_view
+from orvalnest.browse.identity import change_since
 from orvalnest.browse.rows import crumb, header
-from orvalnest.browse.session import Mark, Session
+from orvalnest.browse.session import Mark, Session, SortKey
 from orvalnest.common import EXIT_FAILURE, EXIT_INTERRUPTED
 from orvalnest.report.output import Output
-from orvalnest.view import SortKey, format_size, printable
+from orvalnest.report.trash_summary import AUDIT_DIR_HINT
+from orvalnest.view import format_size, printable
 
 
 @dataclass(frozen=True)
@@ -41,7 +45,7 @@ class ScanCancelled(Exception):
     """Raised from the progress callback: the engine stops and passes it on."""
 
 
-class ScanScreen(Screen[ScanResult | None]):
+class ScanScreen(Screen[Tree | None]):
     """Live counts while the scan runs; q, Esc or Ctrl+C cancel it. The first
     scan hands its result to the app; a rescan is dismissed with it (None when
     cancelled or failed, with the reason of a failure in `error`)."""
@@ -74,7 +78,7 @@ class ScanScreen(Screen[ScanResult | None]):
 
         options = self.options
         try:
-            result = scan_tree(
+            result = measure(
                 options.path,
                 one_filesystem=options.one_filesystem,
                 exclude=options.exclude,
@@ -86,7 +90,7 @@ class ScanScreen(Screen[ScanResult | None]):
             return
         self.app.call_from_thread(self._ended, result, None)
 
-    def _ended(self, result: ScanResult | None, error: BaseException | None) -> None:
+    def _ended(self, result: Tree | None, error: BaseException | None) -> None:
         app = self.app
         assert isinstance(app, BrowseApp)
         if self.rescan:
@@ -140,6 +144,8 @@ class BrowserScreen(Screen[None]):
         Binding("s", "sort('size')", "size"),
         Binding("n", "sort('name')", "name"),
         Binding("c", "sort('count')", "items"),
+        Binding("m", "sort('mtime')", "modified"),
+        Binding("g", "sort('change')", "change"),
         Binding("a", "apparent", "apparent"),
         Binding("i", "details", "details"),
         Binding("space", "mark", "mark"),
@@ -170,6 +176,10 @@ class BrowserScreen(Screen[None]):
     def entries(self) -> EntryList:
         return self.query_one(EntryList)
 
+    def say(self, message: str) -> None:
+        # Names are text from the disk: "[b]" in one is a name, not markup.
+        self.notify(message, markup=False)
+
     def on_mount(self) -> None:
         if not self.query(EntryList):
             return  # the app quit while the screen was being put up
@@ -195,6 +205,15 @@ class BrowserScreen(Screen[None]):
             f"{len(session.entries())} listed",
             "apparent size" if session.apparent else "disk usage",
         ]
+        # A scan read from a file is not what the disk holds now: say which, and when it was made.
+        tree = session.root_tree
+        if tree.opened_from is not None:
+            name = printable(os.path.basename(tree.opened_from))
+            parts.insert(0, f"read from {name}, scanned {_moment(tree.timestamp)}")
+        if session.comparison is not None:
+            old = session.comparison.old
+            name = os.path.basename(old.opened_from) if old.opened_from else old.path
+            parts.append(f"change since {printable(name)} of {_moment(old.timestamp)}")
         if self.read_only:
             parts.append("read-only")
         if session.filter:
@@ -203,8 +222,9 @@ class BrowserScreen(Screen[None]):
             failed = sum(1 for mark in session.marks.values() if mark.failure)
             marked = f"{len(session.marks)} marked, {session.size_text(session.marked_size())}"
             parts.append(marked + (f" ({failed} failed)" if failed else ""))
-        if len(session.chain) == 1 and session.result.excluded:
-            parts.append(f"{session.result.excluded} excluded")
+        excluded = session.root_tree.excluded
+        if len(session.chain) == 1 and excluded:
+            parts.append(f"{excluded} excluded")
         parts.append("? help")
         self.query_one("#status", Static).update(Text(" · ".join(parts), no_wrap=True, overflow="ellipsis"))
 
@@ -220,8 +240,8 @@ class BrowserScreen(Screen[None]):
         self.entries.go(index if index >= 0 else len(self.session.entries()) - 1)
 
     def action_open(self) -> None:
-        node = self.entries.current()
-        if node is not None and self.session.enter(node):
+        entry = self.entries.current()
+        if entry is not None and self.session.enter(entry):
             self.close_filter()
             self.entries.cursor = 0
             self.refresh_all()
@@ -236,6 +256,9 @@ class BrowserScreen(Screen[None]):
             self.refresh_all(select=left)
 
     def action_sort(self, key: SortKey) -> None:
+        if key == "change" and self.session.comparison is None:
+            self.notify("g sorts by the change since an older scan: start with --compare FILE.")
+            return
         current = self.entries.current()
         self.session.sort_by(key)
         self.refresh_all(select=current)
@@ -305,9 +328,9 @@ class BrowserScreen(Screen[None]):
     # --- looking -------------------------------------------------------
 
     def action_details(self) -> None:
-        node = self.entries.current()
-        if node is not None:
-            self.app.push_screen(dialogs.details_dialog(self.session, node))
+        entry = self.entries.current()
+        if entry is not None:
+            self.app.push_screen(dialogs.details_dialog(self.session, entry))
 
     def action_help(self) -> None:
         self.app.push_screen(dialogs.help_dialog(self.read_only))
@@ -321,12 +344,18 @@ class BrowserScreen(Screen[None]):
             # The running request's report must land on the tree it was made from.
             self.notify("A trash request is running: scan again once it has ended.")
             return
-        screen = ScanScreen(replace(app.options, path=self.session.folder.path), rescan=True)
+        # The exact bytes of the folder, as a text whose escapes give them back.
+        screen = ScanScreen(replace(app.options, path=os.fsdecode(self.session.folder.path_bytes)), rescan=True)
 
-        def done(result: ScanResult | None) -> None:
+        def done(result: Tree | None) -> None:
             if result is not None:
-                self.session.rescanned(result)
-                self.refresh_all(select=self.entries.current())
+                current = self.entries.current()
+                dropped = self.session.rescanned(result)
+                self.refresh_all(select=current)
+                if dropped:
+                    names = ", ".join(printable(mark.entry.name) for mark in dropped[:3])
+                    more = f" and {len(dropped) - 3} more" if len(dropped) > 3 else ""
+                    self.say(f"Unmarked {names}{more}: not the entry that was marked any more.")
             elif screen.error is not None:
                 app.push_screen(dialogs.error_dialog(screen.error, "The folder could not be scanned again"))
 
@@ -341,13 +370,13 @@ class BrowserScreen(Screen[None]):
                 return
             kind, output = answer
             try:
-                export_view(self.session, kind, output, app.options.exclude)
+                export_view(self.session, kind, output)
             except OSError as error:
                 output.discard()
                 message = f"Cannot write the {KIND_NAMES[kind]} export to {output.target}: {error.strerror or error}"
                 app.push_screen(dialogs.error_dialog(message, "Nothing was exported"))
                 return
-            self.notify(f"Wrote the {KIND_NAMES[kind]} export to {printable(output.target)}")
+            self.say(f"Wrote the {KIND_NAMES[kind]} export to {printable(output.target)}")
 
         app.push_screen(dialogs.ExportDialog(self.session.folder), chosen)
 
@@ -359,10 +388,13 @@ class BrowserScreen(Screen[None]):
         return self.read_only
 
     def action_mark(self) -> None:
-        node = self.entries.current()
-        if node is None or self.refuse_in_read_only():
+        entry = self.entries.current()
+        if entry is None or self.refuse_in_read_only():
             return
-        self.session.toggle_mark(node)
+        reason = self.session.toggle_mark(entry)
+        if reason is not None:
+            self.say(f"{printable(entry.name)} is not marked: {reason}. r scans this folder again.")
+            return
         self.entries.move(1)
         self.refresh_status()
 
@@ -370,12 +402,15 @@ class BrowserScreen(Screen[None]):
         if self.refuse_in_read_only():
             return
         session = self.session
-        node = self.entries.current()
+        entry = self.entries.current()
         # With nothing marked, d means the entry under the cursor, marked only if confirmed.
-        temporary = not session.marks and node is not None
+        temporary = not session.marks and entry is not None
         if temporary:
-            assert node is not None
-            session.toggle_mark(node)
+            assert entry is not None
+            reason = session.toggle_mark(entry)
+            if reason is not None:
+                self.say(f"{printable(entry.name)} is not trashed: {reason}. r scans this folder again.")
+                return
         marks = session.request()
         if not marks:
             return
@@ -383,15 +418,20 @@ class BrowserScreen(Screen[None]):
         def forget() -> None:
             if temporary:
                 session.marks.clear()
-                self.refresh_status()
+            self.refresh_all(select=self.entries.current())
 
         try:
-            cleaner = Cleaner(session.result.root.path, self.audit_dir)
-            preview = cleaner.trash([mark.node.path for mark in marks], dry_run=True)
+            # The cleaner works inside the exact folder scanned, and is given
+            # each entry's exact bytes and the file it named when marked.
+            cleaner = Cleaner(os.fsdecode(session.root_tree.path_bytes), self.audit_dir)
+            paths = [mark.entry.path_bytes for mark in marks]
+            expected = [mark.identity.key for mark in marks]
+            outcomes = trash_outcomes(cleaner, paths, dry_run=True, expected=expected, measure=True)
         except (OSError, ValueError) as error:
             forget()
-            self.app.push_screen(dialogs.error_dialog(str(error)))
+            self.app.push_screen(dialogs.error_dialog(_request_error(error)))
             return
+        shares = session.previewed(marks, outcomes)
 
         def answered(yes: bool | None) -> None:
             if yes:
@@ -399,59 +439,108 @@ class BrowserScreen(Screen[None]):
             else:
                 forget()
 
-        self.app.push_screen(dialogs.preview_dialog(session, marks, preview), answered)
+        dialog = dialogs.preview_dialog(session, marks, outcomes, shares, cleaner.audit_log)
+        self.refresh_all(select=entry)
+        self.app.push_screen(dialog, answered)
 
     def _run_trash(self, cleaner: Cleaner, marks: list[Mark]) -> None:
         app = self.app
         assert isinstance(app, BrowseApp)
+        # Only what the preview showed as going, and still is what it showed,
+        # goes: the cleaner holds each path to its inode, and its type and
+        # size are looked at here. The others are held back with the reason.
+        ready: list[Mark] = []
+        held: list[Mark] = []
+        for mark in marks:
+            if mark.previewed is not None:
+                mark.failure = change_since(mark.previewed, mark.entry.path_bytes)
+            (ready if mark.previewed is not None and not mark.failure else held).append(mark)
+        if not ready:
+            self._trash_ended(cleaner, ready, held, [], None)
+            return
         app.trashing = True
-        self.query_one("#status", Static).update(Text(f"trashing {len(marks)} entries…", style="bold"))
-        paths = [mark.node.path for mark in marks]
+        self.query_one("#status", Static).update(Text(f"trashing {len(ready)} entries…", style="bold"))
+        paths = [mark.entry.path_bytes for mark in ready]
+        expected = [mark.previewed.key for mark in ready if mark.previewed is not None]
 
         def work() -> None:
             # The engine releases the GIL while it moves files, so the screen stays alive.
             try:
-                report = cleaner.trash(paths)
+                outcomes = trash_outcomes(cleaner, paths, expected=expected, measure=True)
             except BaseException as error:  # noqa: B036  (shown to the user, never lost)
-                app.call_from_thread(self._trash_ended, None, error)
+                app.call_from_thread(self._trash_ended, cleaner, ready, held, [], error)
                 return
-            app.call_from_thread(self._trash_ended, report, None)
+            app.call_from_thread(self._trash_ended, cleaner, ready, held, outcomes, None)
 
         threading.Thread(target=work, name="orvalnest-trash", daemon=False).start()
 
-    def _trash_ended(self, report: TrashReport | None, error: BaseException | None) -> None:
+    def _trash_ended(
+        self,
+        cleaner: Cleaner,
+        marks: list[Mark],
+        held: list[Mark],
+        outcomes: list[TrashOutcome],
+        error: BaseException | None,
+    ) -> None:
         app = self.app
         assert isinstance(app, BrowseApp)
         app.trashing = False
         interrupted, app.interrupted = app.interrupted, False
         # The report goes on screen before anything else can go wrong.
-        if report is None:
-            app.push_screen(dialogs.error_dialog(str(error)))
+        if error is not None:
+            app.push_screen(dialogs.error_dialog(_request_error(error)))
         else:
-            app.push_screen(dialogs.report_dialog(report, interrupted))
-            self.session.apply(report)
+            root = self.session.root_tree.path
+            app.push_screen(dialogs.report_dialog(outcomes, held, root, cleaner.audit_log, interrupted))
+            self.session.apply(marks, outcomes)
         self.refresh_all(select=self.entries.current())
+
+
+def _moment(seconds: int) -> str:
+    return time.strftime("%Y-%m-%d %H:%M", time.localtime(seconds))
+
+
+def _request_error(error: BaseException) -> str:
+    """A request that could not start, in words: an audit folder that cannot be used says how to pick another."""
+    if isinstance(error, AuditLogError):
+        return f"{error}\n{AUDIT_DIR_HINT}"
+    return str(error)
 
 
 class BrowseApp(App[None]):
     TITLE = "orvalnest"
     BINDINGS = [Binding("ctrl+c", "quit", "quit", priority=True, show=False)]
 
-    def __init__(self, options: ScanOptions, audit_dir: str, *, read_only: bool = False) -> None:
+    def __init__(
+        self,
+        options: ScanOptions,
+        audit_dir: str,
+        *,
+        read_only: bool = False,
+        opened: Tree | None = None,
+        compared: Tree | None = None,
+    ) -> None:
         super().__init__()
         self.options = options
         self.audit_dir = audit_dir
         self.read_only = read_only
+        self.opened = opened  # a scan read from a file: shown without scanning
+        self.compared = compared  # an older scan the change column is taken against
         self.session: Session | None = None
         self.failure: str | None = None
         self.trashing = False
         self.interrupted = False  # Ctrl+C or q while trashing
 
     def on_mount(self) -> None:
-        self.push_screen(ScanScreen(self.options))
+        if self.opened is not None:
+            self.push_screen(Screen())  # what scanned() switches from
+            self.scanned(self.opened)
+        else:
+            self.push_screen(ScanScreen(self.options))
 
-    def scanned(self, result: ScanResult) -> None:
-        self.session = Session(result, apparent=self.options.apparent, si=self.options.si)
+    def scanned(self, tree: Tree) -> None:
+        comparison = compare(self.compared, tree) if self.compared is not None else None
+        self.session = Session(tree, apparent=self.options.apparent, si=self.options.si, comparison=comparison)
         self.switch_screen(BrowserScreen(self.session, self.audit_dir, read_only=self.read_only))
 
     async def on_event(self, event: events.Event) -> None:

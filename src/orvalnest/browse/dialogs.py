@@ -16,20 +16,23 @@ from textual.containers import Horizontal, Vertical, VerticalScroll
 from textual.screen import ModalScreen
 from textual.widgets import Button, Input, RadioButton, RadioSet, Static
 
-from orvalnest._native import Node, TrashReport, format_bytes
+from orvalnest._engine import Entry, TrashOutcome
 from orvalnest.browse.export import KIND_NAMES, ExportKind
 from orvalnest.browse.session import Mark, Session
+from orvalnest.report.freed_space import Freed
 from orvalnest.report.output import Output
+from orvalnest.report.trash_summary import VERBS, outcome_line, unrecorded, where_it_went, would_free
 from orvalnest.view import MARKERS_HELP, printable
 
 KEYS_HELP = [
     ("↑ ↓ k j, PgUp PgDn, Home End", "move; the mouse wheel scrolls, a click selects"),
     ("Enter → l, click again", "open the folder"),
     ("← h Backspace", "go up to the parent folder"),
-    ("s  n  c", "sort by size, name, items (again: reverse)"),
-    ("a", "show apparent sizes / disk usage"),
+    ("s  n  c  m", "sort by size, name, items, modification time (again: reverse)"),
+    ("g", "sort by the change since the scan given with --compare (largest first)"),
+    ("a", "show apparent sizes (as du --apparent-size counts) / disk usage"),
     ("/", "filter this folder by name (Enter keeps it, Esc clears it)"),
-    ("i", "details of the entry: both sizes, items, link target, issues"),
+    ("i", "details of the entry: both sizes, items, times, link target, issues"),
     ("Space", "mark or unmark for the trash (marks stay across folders)"),
     ("d  Delete", "trash the marked entries (or the one under the cursor): preview first"),
     ("r", "scan this folder again (q or Esc cancels) and update the sizes above it"),
@@ -131,75 +134,103 @@ def help_dialog(read_only: bool = False) -> TextDialog:
     return TextDialog("Keys", body)
 
 
-def details_dialog(session: Session, node: Node) -> TextDialog:
+def details_dialog(session: Session, entry: Entry) -> TextDialog:
+    overlay = session.overlay
     body = Text()
 
     def line(label: str, value: str) -> None:
         body.append(f"{label:<13}", style="bold")
         body.append(value + "\n")
 
-    line("path", printable(node.path))
-    kind = "folder" if node.is_dir else "file"
-    if node.is_symlink:
+    line("path", printable(entry.path))
+    kind = "folder" if entry.is_dir else "file"
+    if entry.is_symlink:
         kind = "symbolic link"
         try:
-            line("points to", printable(os.readlink(node.path)))
+            line("points to", printable(os.readlink(entry.path_bytes).decode("utf-8", "replace")))
         except OSError as error:
             line("points to", f"(cannot read: {error.strerror})")
-    elif node.is_hardlink:
+    elif entry.is_hardlink:
         kind += ", several hard links (its disk usage is counted once, where first met)"
     line("kind", kind)
-    line("category", node.category)
-    disk, apparent = session.size_of(node, False), session.size_of(node, True)
-    line("disk usage", f"{format_bytes(disk)} ({disk} bytes)")
-    line("apparent", f"{format_bytes(apparent)} ({apparent} bytes)")
-    if node.is_dir:
-        line("items below", str(session.entries_below(node)))
-    mark = session.marks.get(node.path)
+    line("category", entry.category)
+    bound = "at least " if overlay.incomplete(entry) else ""
+    for label, size in [("disk usage", overlay.disk_usage(entry)), ("apparent", overlay.apparent_size(entry))]:
+        line(label, f"{bound}{session.size_text(size)} ({size} bytes)")
+    line("modified", _moment(entry.mtime))
+    if entry.is_dir:
+        line("newest below", _moment(overlay.newest_mtime(entry)))
+        line("items below", str(overlay.entries_below(entry)))
+    mark = session.marks.get(entry)
     if mark is not None:
         line("marked", "for the trash" + (f"; the last try failed: {printable(mark.failure)}" if mark.failure else ""))
-    issues = session.issues.under(node.path)
+    issues = overlay.issues_under(entry)
     line("issues", str(len(issues)) if issues else "none")
-    for path, message in issues[:50]:
-        body.append(f"  {printable(path)}: {printable(message)}\n")
+    for issue in issues[:50]:
+        body.append(f"  {printable(issue.path)}: {printable(issue.message)}\n")
     if len(issues) > 50:
         body.append(f"  … {len(issues) - 50} more\n")
-    return TextDialog(printable(node.name), body)
+    return TextDialog(printable(entry.name), body)
 
 
-def preview_dialog(session: Session, marks: list[Mark], report: TrashReport) -> TextDialog:
-    """What a dry run of the request said, path by path, and what it would free."""
-    refused = dict(report.failed)
+def _moment(seconds: int) -> str:
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
+
+
+def preview_dialog(
+    session: Session, marks: list[Mark], outcomes: list[TrashOutcome], shares: list[Freed | None], audit_log: str
+) -> TextDialog:
+    """What a dry run said, path by path, in words, and what emptying the
+    trash would free afterwards (a file with links outside the pick frees nothing)."""
     body = Text()
-    freed = 0
-    for mark in marks:
-        path = mark.node.path
-        reason = refused.get(path)
-        if reason is None:
-            size = session.size_of(mark.node)
-            freed += size
-            body.append(f"would trash {format_bytes(size):>9}  {printable(path)}\n")
-        else:
-            reason = reason.removeprefix("refused: ")
-            body.append(f"refused     {'':>9}  {printable(path)}: {printable(reason)}\n", style="red")
-    accepted = len(marks) - len(refused)
-    body.append(f"\n{accepted} of {len(marks)} would go to the trash, {format_bytes(freed)}. ", style="bold")
-    body.append(f"Every attempt is recorded in {printable(report.audit_log)}.\n")
-    if accepted == 0:
+    for mark, outcome, share in zip(marks, outcomes, shares, strict=True):
+        path = printable(outcome.requested)
+        if share is not None:
+            body.append(f"{VERBS['would-trash']:<12}{session.size_text(share.freed):>9}  {path}")
+            kept = f"  (hard links outside the pick keep {session.size_text(share.kept)})" if share.kept else ""
+            body.append(kept + "\n")
+            continue
+        # A path the cleaner would take that is not what was marked any more would not go either.
+        kind = "would-fail" if outcome.kind == "would-trash" else outcome.kind
+        verb, reason = VERBS.get(kind, kind), mark.failure or kind
+        if kind == "refused":  # not a failure yet: nothing was tried
+            verb, reason = "refused", reason.removeprefix("refused: ")
+        body.append(f"{verb:<12}{'':>9}  {path}: {printable(reason)}\n", style="red")
+    would_go = [share for share in shares if share is not None]
+    body.append(f"\n{len(would_go)} of {len(outcomes)} would go to the trash.\n", style="bold")
+    if would_go:
+        body.append(would_free(sum(s.freed for s in would_go), sum(s.kept for s in would_go), session.size_text))
+        body.append("\n")
+    body.append(f"Every attempt is recorded in {printable(audit_log)}.\n")
+    if not would_go:
         return TextDialog("Nothing can be trashed", body)
     return ConfirmDialog("Move to the trash?", body)
 
 
-def report_dialog(report: TrashReport, interrupted: bool) -> TextDialog:
+def report_dialog(
+    outcomes: list[TrashOutcome], held: list[Mark], root: str, audit_log: str, interrupted: bool
+) -> TextDialog:
+    """What a request did, path by path, what was held back from it and why,
+    and where the space went."""
     body = Text()
-    for path in report.trashed:
-        body.append(f"trashed  {printable(path)}\n")
-    for path, reason in report.failed:
-        body.append(f"failed   {printable(path)}: {printable(reason)}\n", style="red")
-    body.append(f"\naudit log  {printable(report.audit_log)}\n")
+    for outcome in outcomes:
+        body.append(outcome_line(outcome) + "\n", style="" if outcome.kind == "trashed" else "red")
+    for mark in held:
+        body.append(f"{'not moved':<12} {printable(mark.entry.path)}: {printable(mark.failure or '')}\n", style="red")
+    for outcome in outcomes:
+        warning = unrecorded(outcome)
+        if warning is not None:
+            body.append(warning + "\n", style="bold red")
+    for line in where_it_went(outcomes, root):
+        body.append(line + "\n")
+    body.append(f"{'audit log':<12} {printable(audit_log)}\n")
     if interrupted:
         body.append("Ctrl+C came while trashing: a started request runs to its end, and this is what it did.\n")
-    title = f"{len(report.trashed)} trashed" + (f", {len(report.failed)} failed" if report.failed else "")
+    trashed = sum(outcome.kind == "trashed" for outcome in outcomes)
+    failed = len(outcomes) - trashed
+    title = (
+        f"{trashed} trashed" + (f", {failed} failed" if failed else "") + (f", {len(held)} held back" if held else "")
+    )
     return TextDialog(title, body)
 
 
@@ -222,7 +253,7 @@ class ExportDialog(ModalScreen[tuple[ExportKind, Output] | None]):
     """
     BINDINGS = [Binding("escape", "cancel", "cancel")]
 
-    def __init__(self, folder: Node) -> None:
+    def __init__(self, folder: Entry) -> None:
         super().__init__()
         self._folder = folder
 

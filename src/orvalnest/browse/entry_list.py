@@ -13,7 +13,7 @@ from textual.message import Message
 from textual.scroll_view import ScrollView
 from textual.strip import Strip
 
-from orvalnest._native import Node
+from orvalnest._engine import Entry
 from orvalnest.browse.rows import row
 from orvalnest.browse.session import Session
 
@@ -35,20 +35,21 @@ class EntryList(ScrollView, can_focus=True):
 
     # --- what is listed ------------------------------------------------
 
-    def reload(self, select: Node | None = None) -> None:
+    def reload(self, select: Entry | None = None) -> None:
         """Lists the session's folder again, keeping the cursor on `select`
         when it is still there, else on the same line."""
         entries = self.session.entries()
         if select is not None:
-            path = select.path
-            found = next((i for i, entry in enumerate(entries) if entry.path == path), None)
+            # By name: a folder scanned again lists new entries of the same names.
+            name = select.name_bytes
+            found = next((i for i, entry in enumerate(entries) if entry.name_bytes == name), None)
             self.cursor = found if found is not None else 0
         self.cursor = max(0, min(self.cursor, len(entries) - 1))
         self.virtual_size = Size(self.size.width, len(entries))
         self._show_cursor()
         self.refresh()
 
-    def current(self) -> Node | None:
+    def current(self) -> Entry | None:
         entries = self.session.entries()
         return entries[min(self.cursor, len(entries) - 1)] if entries else None
 

@@ -8,14 +8,15 @@ import argparse
 import os
 import signal
 import threading
-from collections import defaultdict
 from collections.abc import Callable, Sequence
 from types import FrameType
 
-from orvalnest._engine import AuditLogError, PurgeOutcome, TrashOutcome, purge_trash, trash_outcomes
+from orvalnest._engine import AuditLogError, PurgeOutcome, TrashOutcome, measure, purge_trash, trash_outcomes
 from orvalnest._native import AUDIT_LOG_DIR_ENV, Cleaner, format_bytes
 from orvalnest.common import EXIT_FAILURE, PROG, default_audit_dir, print_error
-from orvalnest.report.trash_reasons import errno_words, failure_words, refusal_words
+from orvalnest.report.freed_space import Held, freed, held_by, walk
+from orvalnest.report.trash_reasons import failure_words
+from orvalnest.report.trash_summary import AUDIT_DIR_HINT, VERBS, outcome_line, unrecorded, where_it_went, would_free
 from orvalnest.view import printable
 
 # A path was moved (or purged) but its audit line could not be written: the
@@ -34,6 +35,8 @@ are never reached through someone else's link.
 
 --dry-run moves nothing and checks what each move would need (a folder that
 lets the item go, a trash folder on the same disk): "would fail" says why not.
+"would free" says what emptying the trash would then give back: a file with
+hard links frees nothing until all its names are picked.
 
 Trashing frees no space until the trash is emptied. --purge empties from the
 trash exactly what this tool moved there from inside --root (matched by the
@@ -56,18 +59,6 @@ Touches nothing and writes no audit record.
 
 example:
   {PROG} check --root ~/Downloads ~/Downloads/link-to-something"""
-
-_VERBS = {
-    "trashed": "trashed",
-    "would-trash": "would trash",
-    "would-fail": "would fail",
-    "refused": "failed",
-    "failed": "failed",
-    "not-attempted": "not done",
-    "purged": "purged",
-    "would-purge": "would purge",
-}
-_RESTORE_HINT = "undo with the desktop's trash, trash-restore or gio trash --restore"
 
 
 def _cleaner_parser(command: str, description: str, epilog: str) -> argparse.ArgumentParser:
@@ -113,9 +104,7 @@ def run_trash(argv: Sequence[str]) -> int:
                 outcomes = trash_outcomes(cleaner, requested, dry_run=args.dry_run, measure=True)
     except AuditLogError as error:
         print_error(str(error))
-        print_error(
-            f"nothing was done; choose an audit folder of your own with --audit-dir DIR or ${AUDIT_LOG_DIR_ENV}"
-        )
+        print_error(AUDIT_DIR_HINT)
         return EXIT_FAILURE
     except (OSError, ValueError) as error:
         print_error(str(error))
@@ -130,62 +119,56 @@ def run_trash(argv: Sequence[str]) -> int:
     return status
 
 
-def outcome_line(outcome: TrashOutcome) -> str:
-    """One line for one path: what happened to it and, when it did not go, why."""
-    verb = _VERBS.get(outcome.kind, outcome.kind)
-    line = f"{verb:<12} {printable(outcome.requested)}"
-    if outcome.kind == "refused":
-        return f"{line}: {printable(refusal_words(outcome))}"
-    if outcome.kind in ("failed", "would-fail", "not-attempted"):
-        return f"{line}: {printable(failure_words(outcome))}"
-    return line
-
-
 def _report_trash(outcomes: Sequence[TrashOutcome], dry_run: bool, root: str) -> int:
     for outcome in outcomes:
         print(outcome_line(outcome))
     _say_unrecorded(outcomes)
-    # Where the space went: trashing frees nothing until the trash is emptied.
-    moved: dict[str, list[TrashOutcome]] = defaultdict(list)
-    for outcome in outcomes:
-        if outcome.kind == "trashed" and outcome.trash_dir is not None:
-            moved[outcome.trash_dir].append(outcome)
-    for trash_dir, items in moved.items():
-        size = sum(item.tree_disk_usage or item.disk_usage for item in items)
-        count = "1 item" if len(items) == 1 else f"{len(items)} items"
-        print(f"in the trash {count}, {format_bytes(size)}, in {printable(trash_dir)}")
-    if moved:
-        print(f"             {_RESTORE_HINT}")
-        print("             the space comes back when the trash is emptied; for these items:")
-        print(f"             {PROG} trash --purge --root {printable(root)}")
+    if dry_run:
+        trashable = [outcome for outcome in outcomes if outcome.kind == "would-trash"]
+        if trashable:
+            shares = freed([_held(outcome) for outcome in trashable])
+            print(would_free(sum(share.freed for share in shares), sum(share.kept for share in shares)))
+    for line in where_it_went(outcomes, root):
+        print(line)
     return _status(outcomes, "trashed" if not dry_run else "would-trash")
+
+
+def _held(outcome: TrashOutcome) -> Held:
+    """What a path that would be trashed holds. Below a folder, the files with
+    several links are found in a scan of it: the engine walks, and each such
+    name is looked at once more to learn how many names its file has."""
+    if not outcome.is_dir or outcome.resolved_bytes is None:
+        return held_by(outcome)
+    try:
+        folder = measure(os.fsdecode(outcome.resolved_bytes), one_filesystem=True).root
+    except OSError:
+        return held_by(outcome)  # gone since: what it held is not known, so all of it counts
+    return held_by(outcome, walk(folder, lambda entry: entry.children))
 
 
 def _report_purge(outcomes: Sequence[PurgeOutcome], dry_run: bool, root: str) -> int:
     if not outcomes:
         print(f"nothing this tool trashed from inside {printable(root)} is in the trash")
-    freed = 0
+    total = 0
     for outcome in outcomes:
-        verb = _VERBS.get(outcome.kind, outcome.kind)
+        verb = VERBS.get(outcome.kind, outcome.kind)
         line = f"{verb:<12} {printable(outcome.original)}"
         if outcome.kind in ("purged", "would-purge"):
-            freed += outcome.disk_usage
+            total += outcome.disk_usage
             print(f"{line} ({format_bytes(outcome.disk_usage)}, in {printable(outcome.trash_dir)})")
         else:
             print(f"{line}: {printable(failure_words(outcome))}")
     _say_unrecorded(outcomes)
     if outcomes:
-        print(f"{'would free' if dry_run else 'freed':<12} {format_bytes(freed)}")
+        print(f"{'would free' if dry_run else 'freed':<12} {format_bytes(total)}")
     return _status(outcomes, "would-purge" if dry_run else "purged")
 
 
 def _say_unrecorded(outcomes: Sequence[TrashOutcome] | Sequence[PurgeOutcome]) -> None:
     for outcome in outcomes:
-        if outcome.kind in ("trashed", "purged") and not outcome.recorded:
-            path = outcome.requested if isinstance(outcome, TrashOutcome) else outcome.original
-            why = errno_words(outcome.record_errno) or "the write failed"
-            done = "moved to the trash" if outcome.kind == "trashed" else "removed from the trash"
-            print_error(f"{done} but NOT recorded in the audit log: {path} ({why})")
+        warning = unrecorded(outcome)
+        if warning is not None:
+            print_error(warning)
 
 
 def _status(outcomes: Sequence[TrashOutcome] | Sequence[PurgeOutcome], success: str) -> int:
