@@ -2,10 +2,13 @@
 // environment changes and whole-file reads and writes.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,11 +107,43 @@ inline std::vector<std::string> read_lines(const std::string& path) {
     return lines;
 }
 
+// Writes `text` to a file of /proc/self, as the kernel wants it: in one write.
+inline bool write_proc(const char* name, const std::string& text) {
+    const int fd = ::open((std::string("/proc/self/") + name).c_str(), O_WRONLY | O_CLOEXEC);
+    const bool written =
+        fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) ::close(fd);
+    return written;
+}
+
+// For a user who is not root, a user namespace of its own makes mounts
+// possible: the user stays who they are (their ids map to themselves), and of
+// the namespace's powers keeps only the one to mount, so that permissions
+// refuse what they refused before (a folder the user shut stays shut).
+inline std::optional<std::string> enter_user_namespace() {
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return std::string("needs root or user namespaces: unshare(CLONE_NEWUSER): ") + std::strerror(errno);
+    if (!write_proc("uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n") ||
+        !write_proc("setgroups", "deny") ||
+        !write_proc("gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n")) {
+        return std::string("mapping the user into its namespace: ") + std::strerror(errno);
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    data[0].effective = data[0].permitted = 1u << CAP_SYS_ADMIN;
+    if (::syscall(SYS_capset, &header, data) != 0)
+        return std::string("keeping only CAP_SYS_ADMIN: ") + std::strerror(errno);
+    return std::nullopt;
+}
+
 // Mounts for one test, detached when it ends. The first gives the test
 // process a mount namespace of its own (everything below "/" private): what
 // its tests mount is then seen by no other process and goes away with it.
-// Declare it after the TempDir that holds the mount points, so they are gone
-// before that folder is removed: removing a tree walks into mounts.
+// Without root, that namespace comes with a user namespace where the kernel
+// allows one. Declare it after the TempDir that holds the mount points, so
+// they are gone before that folder is removed: removing a tree walks into mounts.
 class PrivateMounts {
 public:
     PrivateMounts() = default;
@@ -122,9 +157,12 @@ public:
     std::optional<std::string> tmpfs(const std::string& target) {
         return mount("orvalnest-test", target, "tmpfs", 0, "mode=0755");
     }
-    // Read-only, so that nothing reaches `source` through it.
+    // Read-only, so that nothing reaches `source` through it. In a user
+    // namespace, a folder with mounts below it (as "/") binds only with them.
     std::optional<std::string> bind(const std::string& source, const std::string& target) {
-        if (auto refused = mount(source, target, nullptr, MS_BIND, nullptr)) return refused;
+        auto refused = mount(source, target, nullptr, MS_BIND, nullptr);
+        if (refused && errno == EINVAL) refused = mount(source, target, nullptr, MS_BIND | MS_REC, nullptr);
+        if (refused) return refused;
         if (::mount("none", target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
             return "read-only " + target + ": " + std::strerror(errno);
         return std::nullopt;
@@ -132,8 +170,10 @@ public:
     std::optional<std::string> mount(const std::string& source, const std::string& target, const char* type,
                                      unsigned long flags, const char* data) {
         static const std::optional<std::string> refused = []() -> std::optional<std::string> {
-            if (::unshare(CLONE_NEWNS) != 0)
-                return std::string("needs root: unshare(CLONE_NEWNS): ") + std::strerror(errno);
+            if (::unshare(CLONE_NEWNS) != 0) {
+                if (errno != EPERM) return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+                if (auto refused = enter_user_namespace()) return refused;
+            }
             if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
                 return std::string("making / private: ") + std::strerror(errno);
             return std::nullopt;
@@ -141,8 +181,12 @@ public:
         if (refused) return refused;
         // A file is mounted on a file that exists (/etc/passwd, say).
         if (!std::filesystem::exists(target)) std::filesystem::create_directories(target);
-        if (::mount(source.c_str(), target.c_str(), type, flags, data) != 0)
-            return "mount " + target + ": " + std::strerror(errno);
+        if (::mount(source.c_str(), target.c_str(), type, flags, data) != 0) {
+            const int error = errno;
+            std::string refused = "mount " + target + ": " + std::strerror(error);
+            errno = error;  // for the caller that tries another way
+            return refused;
+        }
         targets_.push_back(target);
         return std::nullopt;
     }

@@ -93,9 +93,6 @@ TEST(PolicyProtected, ScanRootInsideAProtectedTreeRefusesEverything) {
 
 // Guards that need mounts: a bind mount of "/" and of the home's parent
 // (another spelling of the same folders, as a case-insensitive filesystem
-// gives), a disk mounted below a folder, the trash folders and the audit log.
-// Guards that need mounts: a bind mount of "/" and of the home's parent
-// (another spelling of the same folders, as a case-insensitive filesystem
 // gives), a disk mounted below a folder, the trash folders and the audit log;
 // and folders that show up a second time elsewhere (a bind of part of /usr, of
 // the trash's info/, a disk also mounted inside the trash). The password
@@ -115,12 +112,15 @@ protected:
                    "root:x:0:0::/root:/bin/sh\nbob:x:4242:4242::" + s + "/people/bob:/bin/sh\n");
         fs::create_symlink(s + "/logs/real.jsonl", s + "/state/audit/deletions.jsonl");
         fs::create_symlink(".", tmp_ / "tlink");
+        // A part of the disk bound before the whole: a mount that shows less does not hide the next.
+        const auto made = [](const std::string& dir) { return fs::create_directories(dir), dir; };
         for (auto refused : {mounts_.tmpfs(s + "/mnt/usb"), mounts_.bind("/", s + "/sysroot"),
                              mounts_.bind(s + "/people", s + "/PEOPLE"), mounts_.tmpfs(s + "/vol"),
                              mounts_.bind("/usr/share", s + "/share"),
                              mounts_.bind(s + "/data/Trash/info", s + "/info-bind"),
-                             mounts_.tmpfs(s + "/disk"), mounts_.bind(s + "/disk", s + "/data/Trash/files"),
-                             mounts_.bind(tmp_ / "passwd", "/etc/passwd")}) {
+                             mounts_.tmpfs(s + "/disk"), mounts_.bind(made(s + "/disk/part"), s + "/part"),
+                             mounts_.bind(s + "/disk", s + "/data/Trash/files"),
+                             mounts_.bind(tmp_ / "passwd", "/etc/passwd"), mounts_.bind(s, s + "/again")}) {
             if (refused) GTEST_SKIP() << *refused;
         }
         write_file(s + "/mnt/usb/file");
@@ -153,6 +153,7 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
         {"/people/alice/../x", "path contains '.' or '..' components"},  // would resolve inside
         {"", kItselfMessage},
         {"$T/tlink/scan", kItselfMessage},  // through a linked parent
+        {"/again", kItselfMessage},         // bound inside itself
         {"/mnt", "contains the mount point $S/mnt/usb"},
         {"/mnt/usb", "path is a mount point"},
         {"/mnt/usb/file", "accepted"},
@@ -183,20 +184,62 @@ TEST_F(PolicyGuards, RefusesWhatMustNotMoveAndNamesWhy) {
         {"/people/bob/.local/share/Trash/files/x", "$S/people/bob/.local/share/Trash is a trash folder"},
     };
     for (const auto& [path, expected] : cases) {
+        if (path.starts_with("/people/bob") && ::geteuid() != 0) continue;  // others' homes: root's care
         const auto result = policy_->validate(path.starts_with("$T") ? expand(path) : scan_ + expand(path));
         EXPECT_EQ(result ? "accepted" : result.error().message(), expand(expected)) << path;
     }
 }
 
-// Something mounted on the scan root after the policy was made is not the
-// folder that was scanned: every request sees the root as it is then.
-TEST_F(PolicyGuards, ARootWithSomethingMountedOnItSinceRefusesEverything) {
-    fs::create_directories(scan_ + "/later/sub");
-    const auto later = PathPolicy::build(scan_ + "/later").value();
-    ASSERT_TRUE(later.validate(scan_ + "/later/sub"));
-    if (auto refused = mounts_.tmpfs(scan_ + "/later")) GTEST_SKIP() << *refused;
-    write_file(scan_ + "/later/file");
-    EXPECT_EQ(later.validate(scan_ + "/later/file").error().kind(), RefusalKind::ScanRootChanged);
+// A scan root inside a bind of "/": each protected folder, the trash and the
+// audit log show up again below it, and are refused under those names too;
+// an ordinary file through the bind is not. Below a protected folder there,
+// nothing goes.
+TEST_F(PolicyGuards, AScanRootInsideABindOfTheRootRefusesEveryAlias) {
+    const std::string sysroot = scan_ + "/sysroot";
+    const std::string s = sysroot + scan_;  // this test's folder through the bind
+    const auto policy = PathPolicy::build(sysroot, scan_ + "/state/audit").value();
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"/etc/hostname", "/etc is a protected system location"},
+        {"/usr/share", "/usr is a protected system location"},
+        {"/var/lib", "/var/lib is a protected system location"},
+        {"/usr", "/usr is a protected system location"},
+    };
+    // Where /tmp is a filesystem of its own, a bind of "/" alone does not show it.
+    if (fs::exists(s)) {
+        cases.insert(cases.end(),
+                     {{scan_ + "/data/Trash/info/x", "$S/data/Trash is a trash folder"},
+                      {scan_ + "/data", "contains the trash folder $S/data/Trash"},
+                      {scan_ + "/state/audit", "$S/state/audit holds the audit log"},
+                      {scan_ + "/people/alice", "$S/people/alice is a protected system location"},
+                      {scan_ + "/people/alice/notes", "accepted"}});
+    }
+    for (const auto& [path, expected] : cases) {
+        const auto result = policy.validate(sysroot + path);
+        std::string want = expected;
+        if (const size_t at = want.find("$S"); at != std::string::npos) want.replace(at, 2, scan_);
+        EXPECT_EQ(result ? "accepted" : result.error().message(), want) << path;
+    }
+    const auto below_usr = PathPolicy::build(sysroot + "/usr/share").value();
+    EXPECT_EQ(below_usr.validate(sysroot + "/usr/share/doc").error().message(),
+              "/usr is a protected system location");
+}
+
+// Something mounted on the scan root after the policy was made, or another
+// folder put in its place, is not the folder that was scanned: every request
+// sees the root as it is then.
+TEST_F(PolicyGuards, ARootReplacedOrWithSomethingMountedOnItSinceRefusesEverything) {
+    for (const std::string name : {"/later", "/replaced"}) {
+        fs::create_directories(scan_ + name + "/sub");
+        const auto later = PathPolicy::build(scan_ + name).value();
+        ASSERT_TRUE(later.validate(scan_ + name + "/sub"));
+        if (name == "/later") {
+            if (auto refused = mounts_.tmpfs(scan_ + name)) GTEST_SKIP() << *refused;
+        } else {
+            fs::rename(scan_ + name, scan_ + name + ".old");
+        }
+        fs::create_directories(scan_ + name + "/sub");
+        EXPECT_EQ(later.validate(scan_ + name + "/sub").error().kind(), RefusalKind::ScanRootChanged) << name;
+    }
 }
 
 // --- random trees ----------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -255,16 +256,23 @@ TEST(WalkTree, EntriesRemovedMidScanBecomeIssues) {
 }
 
 // A listing that fails part-way keeps what it read, marks its folder and the
-// folders above it, and says so once, whatever the number of threads.
+// folders above it, and says so once, after what it read, whatever the number
+// of threads. A name gone before it could be examined is said in its place,
+// before the subfolder listed after it.
 TEST(WalkTree, AListingThatFailsPartWayIsMarked) {
     TempTree tree;
     for (int i = 0; i < 3; ++i) tree.file("bad/f" + std::to_string(i), 10);
+    tree.file("bad/sub/x", 1);
     tree.file("good/g", 10);
     struct stat bad {};
     ASSERT_EQ(::stat((tree / "bad").c_str(), &bad), 0);
+    const auto names = listing_order(tree / "bad");
+    const auto read = static_cast<std::uint32_t>(std::ranges::find(names, "sub") - names.begin() + 1);
     for (unsigned threads : {1u, 2u}) {
         WalkOptions options = with_threads(threads);
-        // The folder's first batch holds one entry (and "." and ".."), then EIO.
+        options.max_depth = 2;  // sub's own folder is an issue read before the failure
+        // The folder's first batch ends with "ghost", which is not there, and
+        // its subfolder; then EIO.
         options.read_directory = [&](int fd, std::byte* buffer, std::size_t size) -> ssize_t {
             struct stat listed {};
             ::fstat(fd, &listed);
@@ -273,23 +281,38 @@ TEST(WalkTree, AListingThatFailsPartWayIsMarked) {
                 errno = EIO;
                 return -1;
             }
-            ssize_t filled = ::getdents64(fd, buffer, size);
+            std::vector<std::byte> batch(size);
+            const ssize_t filled = ::getdents64(fd, batch.data(), size);
+            struct dirent64 ghost {};
+            ghost.d_ino = 1;
+            ghost.d_reclen = sizeof ghost;
+            ghost.d_type = DT_REG;
+            std::ranges::copy("ghost", ghost.d_name);
             ssize_t kept = 0;
-            for (int real = 0; kept < filled && real < 1;) {
-                const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + kept);
+            for (ssize_t at = 0; at < filled;) {
+                const auto* entry = reinterpret_cast<const struct dirent64*>(batch.data() + at);
+                const bool folder = entry->d_type == DT_DIR && entry->d_name[0] != '.';
+                if (folder) {
+                    std::memcpy(buffer + kept, &ghost, sizeof ghost);
+                    kept += sizeof ghost;
+                }
+                std::memcpy(buffer + kept, batch.data() + at, entry->d_reclen);
                 kept += entry->d_reclen;
-                real += entry->d_name[0] != '.';
+                at += entry->d_reclen;
+                if (folder) break;
             }
             return kept;
         };
         const auto walked = walk(tree.path(), options);
         const EntryIndex folder = at(*walked, "bad");
-        EXPECT_EQ(walked->children(folder).count, 1u) << threads;
+        EXPECT_EQ(walked->children(folder).count, read) << threads;
         EXPECT_TRUE(walked->has(folder, entry_flag::Unreadable));
         EXPECT_TRUE(walked->has(0, entry_flag::Incomplete));
         EXPECT_FALSE(walked->has(at(*walked, "good"), entry_flag::Incomplete | entry_flag::Unreadable));
-        EXPECT_EQ(issues_of(*walked), (Issues{{tree / "bad", "Input/output error (os error 5)"}}));
-        EXPECT_EQ(walked->issues()[0].entry, folder);
+        EXPECT_EQ(issues_of(*walked), (Issues{{tree / "bad/ghost", "No such file or directory (os error 2)"},
+                                              {tree / "bad/sub", "skipped: nested deeper than 2 levels"},
+                                              {tree / "bad", "Input/output error (os error 5)"}}));
+        EXPECT_EQ(walked->issues()[2].entry, folder);
     }
 }
 

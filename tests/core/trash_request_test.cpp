@@ -65,7 +65,7 @@ protected:
         root_ = testing::real(tmp_.path()) + "/scan";
         fs::create_directories(root_ + "/dir");
         fs::create_directories(tmp_ / "trash");
-        for (const char* name : {"one", "two", "dir/three", "stuck", "a\xff"})
+        for (const char* name : {"one", "two", "dir/three", "stuck", "a%\xff"})
             testing::write_file(root_ + "/" + name);
         fs::create_directory_symlink(root_ + "/dir", tmp_ / "dirlink");
         fs::create_directory_symlink(root_ + "/dir", root_ + "/dirlink");
@@ -117,7 +117,7 @@ TEST_F(TrashRequest, ValidatesMovesThenRecordsEachPathInOrder) {
     const std::string stuck_text = "Error during a `trash` operation: stuck";
     // A name that is not UTF-8 must be acted on by its bytes: its lossy text
     // may be the name of a different file right beside it.
-    const std::string raw = root_ + "/a\xff", shown = root_ + "/a\xef\xbf\xbd";
+    const std::string raw = root_ + "/a%\xff", shown = root_ + "/a%\xef\xbf\xbd";
     auto outcome = run({one, "rel", one, via_link, tmp_ / "home", root_ + "/stuck", root_ + "//./two", raw});
     ASSERT_TRUE(outcome);
 
@@ -146,7 +146,7 @@ TEST_F(TrashRequest, ValidatesMovesThenRecordsEachPathInOrder) {
 // The extended request: a dry run that also asks what the move needs, an
 // entry that is no longer the one shown, and records that keep raw names.
 TEST_F(TrashRequest, ExtendedDryRunTellsWhatWouldFailAndRefusesAnotherEntry) {
-    const std::string raw = root_ + "/a\xff";
+    const std::string raw = root_ + "/a%\xff";
     const std::vector<std::optional<FileIdentity>> expected = {std::nullopt, FileIdentity{0, 0}, std::nullopt,
                                                                std::nullopt};
     RequestOptions options;
@@ -165,7 +165,7 @@ TEST_F(TrashRequest, ExtendedDryRunTellsWhatWouldFailAndRefusesAnotherEntry) {
     const auto lines = testing::read_lines(tmp_ / "audit/deletions.jsonl");
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(lines[0].ends_with(R"("outcome":"would-trash","detail":null,"requested_raw":")" + root_ +
-                                   R"(/a%FF","resolved_raw":")" + root_ + R"(/a%FF"})"))
+                                   R"(/a%25%FF","resolved_raw":")" + root_ + R"(/a%25%FF"})"))
         << lines[0];
     EXPECT_TRUE(lines[2].find(R"("outcome":"would-fail","detail":"Error during)") != std::string::npos);
 }

@@ -3,11 +3,13 @@
 #if defined(__linux__)
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -317,7 +319,7 @@ std::string refused_move(LinuxTrash& t) {
 // skipped, the item would land in the volume's own trash.
 std::string home_trash_that_cannot_be_examined(LinuxTrash& t) {
     const std::string volume = t.root_ + "/vol";
-    if (on_volume(t).empty()) return "";
+    if (::geteuid() != 0 || on_volume(t).empty()) return "";  // the shut folder must be someone else's
     fs::create_directories(volume + "/locked/data/Trash");
     fs::create_directories(volume + "/work");
     EXPECT_EQ(::chmod((volume + "/locked").c_str(), 0700) | ::chmod((volume + "/work").c_str(), 0777) |
@@ -354,7 +356,8 @@ TEST_P(TrashOutcome, MovesOrLeavesTheItemAndReportsWhy) {
         return text;
     };
     const std::string path = row.make(*this);
-    if (path.empty()) GTEST_SKIP() << "needs root: the mounts or owners it sets up cannot be made here";
+    if (path.empty())
+        GTEST_SKIP() << "needs root to give a file to another user, or mounts that cannot be made here";
     // A dry run tells the truth: it foresees each failure a move then meets.
     const std::string probed = row.as_nobody ? as_nobody(probe_text, path) : probe_text(path);
     const std::string text = row.as_nobody ? as_nobody(trash_text, path) : trash_text(path);
@@ -406,6 +409,36 @@ INSTANTIATE_TEST_SUITE_P(
                 "Os { code: 13, description: \"cannot examine the home trash at $R/vol/locked/data/Trash: "}),
     [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
 
+// The info file is written before the item moves. One that cannot be written
+// whole (a file size limit hit part-way, a full disk) is taken away again and
+// the item stays where it was: nothing is left in the trash's info/ or files/.
+TEST_F(LinuxTrash, AnInfoFileThatCannotBeWrittenWholeLeavesNothingInTheTrash) {
+    const auto attempt = [&](const std::string& path, const std::string& trash, const std::string& why,
+                             rlim_t limit) {
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit limited{limit, saved.rlim_max};
+        const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        const std::string text = trash_text(path);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, handler);
+        EXPECT_NE(text.find("cannot write " + trash + "/info/f.trashinfo: " + why), std::string::npos)
+            << text;
+        EXPECT_EQ(read_file(path), "data");
+        for (const char* part : {"/info", "/files"}) EXPECT_TRUE(fs::is_empty(trash + part)) << trash + part;
+    };
+    write_file(work_ + "/f", "data");
+    attempt(work_ + "/f", trash_, "File too large", 20);  // well short of the info file's length
+    const std::string volume = root_ + "/vol";
+    if (auto refused = mounts_.mount("orvalnest-test", volume, "tmpfs", 0, "mode=0755,size=16k"))
+        GTEST_SKIP() << *refused;
+    write_file(volume + "/f", "data");
+    write_file(volume + "/fill", std::string(1 << 20, 'x'));  // as much as fits
+    attempt(volume + "/f", volume + "/.Trash-" + std::to_string(::geteuid()), "No space left on device",
+            RLIM_INFINITY);
+}
+
 // What moved must be what was judged, with nothing mounted below it; else it
 // goes back where it was, and its info file with it.
 TEST_F(LinuxTrash, AMoveOfAnotherEntryOrOfAMountHolderIsPutBack) {
@@ -437,17 +470,18 @@ TEST_F(LinuxTrash, AMoveOfAnotherEntryOrOfAMountHolderIsPutBack) {
 // Only what the audit log and an info file agree on goes, and never across
 // to anything a link in it points at.
 TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
-    for (const char* name : {"ours", "restored", "someone-elses", "twice"})
+    for (const char* name : {"ours", "restored", "someone-elses", "twice", "emptied"})
         write_file(work_ + "/" + name, name);
     fs::create_directories(work_ + "/folder");
     fs::create_directories(root_ + "/outside");
     write_file(root_ + "/outside/keep", "keep");
     fs::create_symlink(root_ + "/outside", work_ + "/folder/link");
     const auto now = static_cast<std::uint64_t>(std::time(nullptr));
-    for (const char* name : {"ours", "restored", "someone-elses", "twice", "folder"})
+    for (const char* name : {"ours", "restored", "someone-elses", "twice", "folder", "emptied"})
         ASSERT_EQ(trash_text(work_ + "/" + name), "moved");
     fs::remove(trash_ + "/files/restored");  // as a restore does
     fs::remove(trash_ + "/info/restored.trashinfo");
+    fs::remove(trash_ + "/files/emptied");  // gone from the trash, its info file left
     // The same original path trashed by someone else at another time, and
     // "twice" trashed twice in the same second: neither can be told apart.
     write_file(trash_ + "/files/ours.old", "old");
@@ -455,7 +489,7 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
     write_file(trash_ + "/files/twice.2", "twice");
     write_file(trash_ + "/info/twice.2.trashinfo", read_file(trash_ + "/info/twice.trashinfo"));
     std::vector<PurgeCandidate> candidates;
-    for (const char* name : {"ours", "restored", "twice", "folder"})
+    for (const char* name : {"ours", "restored", "twice", "folder", "emptied"})
         candidates.push_back({work_ + "/" + name, std::nullopt, std::nullopt, now + 1});
     TrashSession session(::geteuid(), home_trash_dir());
     std::vector<std::string> recorded;
@@ -463,6 +497,13 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
         recorded.push_back(outcome.name);
         return {};
     };
+    // A record that cannot be written stops the purge: nothing after it is tried.
+    const auto stopped = purge_trash(candidates, session, true, [](const PurgeOutcome&) -> OsResult<void> {
+        return std::unexpected(OsError::from_errno(ENOSPC));
+    });
+    ASSERT_EQ(stopped.size(), 2u);
+    EXPECT_EQ(std::pair(stopped[0].kind, stopped[1].kind),
+              std::pair(PurgeKind::WouldPurge, PurgeKind::NotAttempted));
     for (const bool dry_run : {true, false}) {
         recorded.clear();
         const auto outcomes = purge_trash(candidates, session, dry_run, record);
@@ -474,10 +515,30 @@ TEST_F(LinuxTrash, PurgeRemovesExactlyTheRecordedItems) {
         EXPECT_EQ(recorded, (std::vector<std::string>{"ours", "folder"}));
         EXPECT_EQ(outcomes[1].size.entries, 2u);  // the folder and its link
     }
+    EXPECT_TRUE(fs::remove(trash_ + "/info/emptied.trashinfo"));  // left as it was
     std::set<std::string> left;
     for (const auto& entry : trash_entries(trash_)) left.insert(entry.name);
     EXPECT_EQ(left, (std::set<std::string>{"someone-elses", "ours.old", "twice", "twice.2"}));
     EXPECT_EQ(read_file(root_ + "/outside/keep"), "keep");
+}
+
+// What a filesystem mounted below a trashed folder holds is never the purge's.
+TEST_F(LinuxTrash, PurgeLeavesAnItemWithAMountBelowIt) {
+    fs::create_directories(work_ + "/mounted/disk");
+    ASSERT_EQ(trash_text(work_ + "/mounted"), "moved");
+    if (auto refused = mounts_.tmpfs(trash_ + "/files/mounted/disk")) GTEST_SKIP() << *refused;
+    write_file(trash_ + "/files/mounted/disk/db", "db");
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+    const std::vector<PurgeCandidate> candidates = {
+        {work_ + "/mounted", std::nullopt, std::nullopt, now + 1}};
+    TrashSession session(::geteuid(), home_trash_dir());
+    for (const bool dry_run : {true, false}) {
+        const auto outcomes = purge_trash(candidates, session, dry_run,
+                                          [](const PurgeOutcome&) -> OsResult<void> { return {}; });
+        ASSERT_EQ(outcomes.size(), 1u);
+        EXPECT_EQ(outcomes[0].kind, PurgeKind::Failed) << dry_run;
+    }
+    EXPECT_EQ(read_file(trash_ + "/files/mounted/disk/db"), "db");
 }
 
 TEST_F(LinuxTrash, OpenDirectoryRefusesLinksOnTheWayAndOpensRealDirectories) {

@@ -48,6 +48,40 @@ def read_whole(result):
     return len(nodes)
 
 
+def other_thread_pace(call):
+    """Calls `call()` while another Python thread counts as fast as it can;
+    returns what it returned and the share of its pace alone that the counting
+    kept meanwhile (about 1 when the call released the interpreter lock)."""
+    import sys
+    import threading
+    import time
+
+    progress, stop = 0, False
+
+    def spin():
+        nonlocal progress
+        while not stop:
+            progress += 1
+
+    # Short switches keep what the spinner gets around the call itself small.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        start, before = time.perf_counter(), progress
+        time.sleep(0.05)
+        rate = (progress - before) / (time.perf_counter() - start)
+        start, before = time.perf_counter(), progress
+        result = call()
+        during, elapsed = progress - before, time.perf_counter() - start
+    finally:
+        stop = True
+        thread.join()
+        sys.setswitchinterval(interval)
+    return result, during / (rate * elapsed)
+
+
 def audit_records(folder):
     lines = (folder / "deletions.jsonl").read_bytes().split(b"\n")
     assert lines[-1] == b"", "the log must end with a line feed"
@@ -57,19 +91,21 @@ def audit_records(folder):
 def in_private_mounts(script, *args, timeout=300):
     """Runs `script` in a Python child with a mount namespace of its own
     (everything mounted there vanishes with it) and returns the JSON it
-    prints last; skips where the namespace cannot be made."""
+    prints last. Without root, the child is root of a user namespace of its
+    own, where the kernel allows one; else the test skips."""
     import shutil
     import subprocess
     import sys
 
     import pytest
 
-    if os.geteuid() != 0 or shutil.which("unshare") is None:
-        pytest.skip("needs root and unshare for a private mount namespace")
-    command = ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", script, *map(str, args)]
+    if shutil.which("unshare") is None:
+        pytest.skip("needs unshare for a private mount namespace")
+    user = [] if os.geteuid() == 0 else ["--user", "--map-root-user"]
+    command = ["unshare", *user, "--mount", "--propagation", "private", sys.executable, "-c", script, *map(str, args)]
     child = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
     if child.returncode != 0 and "unshare failed" in child.stderr:
-        pytest.skip(child.stderr.strip())
+        pytest.skip(f"needs root or user namespaces: {child.stderr.strip()}")
     assert child.returncode == 0, child.stderr
     return json.loads(child.stdout.splitlines()[-1])
 

@@ -131,12 +131,20 @@ def test_a_stopped_scan_leaves_no_thread_or_descriptor(threads, how):
         seen.append((threading.get_ident(), update.done, tasks_and_descriptors()[0]))
         raise error
 
-    if how == "ctrl-c":  # trips the SIGINT flag from another thread while the scan runs, as Ctrl+C would
-        threading.Timer(0.05, _thread.interrupt_main).start()
+    # Trips the SIGINT flag from another thread while the scan runs, as Ctrl+C
+    # would; the timer starts and ends inside the guarded block, however late
+    # it runs, since an interrupt outside would end the whole test run.
+    timer = threading.Timer(0.05, _thread.interrupt_main)
     with pytest.raises((Boom, KeyboardInterrupt)) as raised:
-        # A system tree that takes well over a progress interval to walk; only read.
-        scan_tree("/usr", threads=threads, progress=progress if how == "progress raises" else None)
-    time.sleep(0.1)  # the timer thread ends
+        try:
+            if how == "ctrl-c":
+                timer.start()
+            # A system tree that takes well over a progress interval to walk; only read.
+            scan_tree("/usr", threads=threads, progress=progress if how == "progress raises" else None)
+        finally:
+            if how == "ctrl-c":
+                timer.join()
+    time.sleep(0.1)  # the timer's thread leaves the task list
     after = tasks_and_descriptors()
     assert after == counts
     if how == "progress raises":

@@ -14,6 +14,8 @@ def scanned(tmp_path):
     root = tmp_path / "root"
     make_file(root / "keep" / "a.bin", 5000)
     make_file(root / "old.log", 9000)
+    make_file(root / "quiet" / "empty", 0)
+    make_file(root / "keep" / "swap", 0)
     return root, orvalnest.measure(root, exclude=["*.tmp"], threads=2, one_filesystem=True)
 
 
@@ -47,6 +49,9 @@ def test_a_comparison_gives_a_browser_its_change_column_and_what_went(scanned):
     root, old = scanned
     make_file(root / "keep" / "a.bin", 50000)
     (root / "old.log").unlink()
+    (root / "quiet" / "empty").unlink()  # no size changes, but the folder did
+    (root / "keep" / "swap").unlink()
+    (root / "keep" / "swap").mkdir()  # a file gone and a folder new, not one entry changed
     make_file(root / "fresh" / "b.bin", 100)
     new = orvalnest.measure(root)
     comparison = orvalnest.compare(old, new)
@@ -60,10 +65,16 @@ def test_a_comparison_gives_a_browser_its_change_column_and_what_went(scanned):
         ("keep", "grew", False, False),
         ("old.log", "disappeared", False, True),
         ("fresh", "appeared", True, False),
+        ("quiet", "changed", False, False),
     ]
     fresh = comparison.root.children[2]
     assert fresh.children[0].status == "appeared" and fresh.entries_delta == 2
-    assert comparison.appeared == (2, fresh.new.disk_usage) and comparison.disappeared[0] == 1
+    swapped = sorted(
+        (c.status, c.old is None, c.new is None) for c in comparison.change(keep).children if c.name == "swap"
+    )
+    assert swapped == [("appeared", True, False), ("disappeared", False, True)]
+    swap = next(e for e in keep.children if e.name == "swap")
+    assert comparison.appeared == (3, fresh.new.disk_usage + swap.disk_usage) and comparison.disappeared[0] == 3
     assert comparison.change(old.root.children[1]) == comparison.root.children[1]
     with pytest.raises(ValueError, match="neither tree"):
         comparison.delta(orvalnest.measure(root).root)

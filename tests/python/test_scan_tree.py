@@ -27,6 +27,8 @@ def hard_links(tmp: Path) -> None:
     (tmp / "b").mkdir()
     os.link(tmp / "a" / "data", tmp / "b" / "link1")  # across directories
     os.link(tmp / "a" / "data", tmp / "a" / "link2")  # inside one
+    make_file(tmp / "b" / "pair", 70_000)
+    os.link(tmp / "b" / "pair", tmp / "pair")  # a file with just two names is one too
 
 
 def sparse_files(tmp: Path) -> None:
