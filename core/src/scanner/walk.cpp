@@ -504,36 +504,7 @@ private:
     void finish(DirTask& task, Worker& self) {
         EntryRow& own = own_row(task);
         const auto& rows = task.rows;
-        const auto count = static_cast<std::uint32_t>(rows.size());
-        EntryRow totals = own;
-        totals.size = 0;
-        totals.below = count;
-        bool incomplete = own.has(entry_flag::Unreadable | entry_flag::Skipped);
-        for (const EntryRow& row : rows) {
-            totals.size = saturating_add(totals.size, row.size);
-            totals.disk_usage = saturating_add(totals.disk_usage, row.disk_usage);
-            totals.apparent = saturating_add(totals.apparent, row.apparent);
-            totals.newest = std::max(totals.newest, row.newest);
-            totals.below += row.below;
-            incomplete |= row.has(entry_flag::Incomplete);
-        }
-        const auto order = builder_.ordered(rows);
-        const EntryIndex first = count ? builder_.reserve(count) : 0;
-        std::vector<EntryIndex> placed(count);
-        for (std::uint32_t k = 0; k < count; ++k) {
-            const EntryRow& row = rows[order[k]];
-            const EntryIndex at = first + k;
-            placed[order[k]] = at;
-            builder_.write(at, row, kNoEntry);
-            if (row.has(entry_flag::Dir)) builder_.set_parent(builder_.tree().children(at), at);
-        }
-        own.size = totals.size;
-        own.disk_usage = totals.disk_usage;
-        own.apparent = totals.apparent;
-        own.newest = totals.newest;
-        own.below = totals.below;
-        if (incomplete) own.flags |= entry_flag::Incomplete;
-        own.aux = builder_.add_directory({first, count}, totals);
+        const auto [range, placed] = builder_.finish_directory(own, rows);
 
         for (LinkNote& link : task.links) {
             link.entry = placed[link.row];
@@ -553,7 +524,7 @@ private:
         }
         if (!task.parent) {
             builder_.write(0, own, kNoEntry);
-            builder_.set_parent({first, count}, 0);
+            builder_.set_parent(range, 0);
             for (IssueNote& note : own_notes) {
                 note.issue.entry = 0;
                 self.issues.push_back(std::move(note));

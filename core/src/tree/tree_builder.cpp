@@ -71,6 +71,43 @@ EntryRow TreeBuilder::read(EntryIndex entry) const {
     return row;
 }
 
+TreeBuilder::PlacedChildren TreeBuilder::finish_directory(EntryRow& own, const std::vector<EntryRow>& rows) {
+    const auto count = static_cast<std::uint32_t>(rows.size());
+    // A folder's `size` is its children's alone (as scan() counts it); its
+    // disk usage and apparent size include its own blocks.
+    EntryRow totals = own;
+    totals.size = 0;
+    totals.newest = own.mtime;
+    totals.below = count;
+    bool incomplete = own.has(entry_flag::Unreadable | entry_flag::Skipped);
+    for (const EntryRow& row : rows) {
+        totals.size = saturating_add(totals.size, row.size);
+        totals.disk_usage = saturating_add(totals.disk_usage, row.disk_usage);
+        totals.apparent = saturating_add(totals.apparent, row.apparent);
+        totals.newest = std::max(totals.newest, row.newest);
+        totals.below += row.below;
+        incomplete |= row.has(entry_flag::Incomplete);
+    }
+    const auto order = ordered(rows);
+    const EntryIndex first = count ? reserve(count) : 0;
+    std::vector<EntryIndex> placed(count);
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const EntryRow& row = rows[order[k]];
+        const EntryIndex at = first + k;
+        placed[order[k]] = at;
+        write(at, row, kNoEntry);
+        if (row.has(entry_flag::Dir)) set_parent(tree_.children(at), at);
+    }
+    own.size = totals.size;
+    own.disk_usage = totals.disk_usage;
+    own.apparent = totals.apparent;
+    own.newest = totals.newest;
+    own.below = totals.below;
+    if (incomplete) own.flags |= entry_flag::Incomplete;
+    own.aux = add_directory({first, count}, totals);
+    return {{first, count}, std::move(placed)};
+}
+
 std::uint32_t TreeBuilder::add_directory(ChildRange children, const EntryRow& totals) {
     const std::uint32_t slot = directories_.fetch_add(1, std::memory_order_relaxed);
     const std::size_t end = std::size_t{slot} + 1;

@@ -58,6 +58,17 @@ public:
     // Orders `rows` (a directory's children in listing order) as the tree keeps
     // them: the indices of `rows` in their final order.
     std::vector<std::uint32_t> ordered(const std::vector<EntryRow>& rows) const;
+
+    // Where a finished folder's children went: their range, and each row's
+    // entry number in row (listing) order.
+    struct PlacedChildren {
+        ChildRange range;
+        std::vector<EntryIndex> entries;
+    };
+    // Writes a finished folder's children in the tree's order and settles the
+    // folder's own row from them: sizes, newest time, entries below, the
+    // incomplete mark and its directory row. Thread-safe, as reserve is.
+    PlacedChildren finish_directory(EntryRow& own, const std::vector<EntryRow>& rows);
     // Sorts the children of a directory again after their sizes changed,
     // keeping every parent link right; `moved(old, new)` is told each move.
     template <typename Moved>

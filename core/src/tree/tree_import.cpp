@@ -110,38 +110,9 @@ LoadResult<void> ImportBuilder::end_folder() {
     own.flags |= entry_flag::Dir;
     own.category = Category::Directory;
     const auto& rows = frame.rows;
-    const auto count = static_cast<std::uint32_t>(rows.size());
-    EntryRow totals = own;
-    totals.size = 0;
-    totals.newest = own.mtime;
-    totals.below = count;
-    bool incomplete = own.has(entry_flag::Unreadable | entry_flag::Skipped);
-    for (const EntryRow& row : rows) {
-        totals.size = saturating_add(totals.size, row.size);
-        totals.disk_usage = saturating_add(totals.disk_usage, row.disk_usage);
-        totals.apparent = saturating_add(totals.apparent, row.apparent);
-        totals.newest = std::max(totals.newest, row.newest);
-        totals.below += row.below;
-        incomplete |= row.has(entry_flag::Incomplete);
-    }
-    const auto order = builder_->ordered(rows);
-    const EntryIndex first = count ? builder_->reserve(count) : 0;
-    std::vector<EntryIndex> placed(count);
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const EntryRow& row = rows[order[k]];
-        placed[order[k]] = first + k;
-        builder_->write(first + k, row, kNoEntry);
-        if (row.has(entry_flag::Dir)) builder_->set_parent(builder_->tree().children(first + k), first + k);
-    }
-    for (const auto& [row, issue] : frame.child_issues) issues_[issue].entry = placed[row];
-    own.size = totals.size;
-    own.disk_usage = totals.disk_usage;
-    own.apparent = totals.apparent;
-    own.newest = totals.newest;
-    own.below = totals.below;
-    if (incomplete) own.flags |= entry_flag::Incomplete;
-    own.aux = builder_->add_directory({first, count}, totals);
-    if (frames_.empty()) builder_->set_parent({first, count}, 0);
+    const auto placed = builder_->finish_directory(own, rows);
+    for (const auto& [row, issue] : frame.child_issues) issues_[issue].entry = placed.entries[row];
+    if (frames_.empty()) builder_->set_parent(placed.range, 0);
     end_in_parent(frame, own);
     return {};
 }
