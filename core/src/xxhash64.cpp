@@ -12,7 +12,7 @@ constexpr std::uint64_t kPrime3 = 0x165667B19E3779F9ULL;
 constexpr std::uint64_t kPrime4 = 0x85EBCA77C2B2AE63ULL;
 constexpr std::uint64_t kPrime5 = 0x27D4EB2F165667C5ULL;
 
-// The specification reads little-endian words whatever the machine.
+// XXH64 is defined on little-endian words, whatever the machine's own order.
 std::uint64_t read64(const unsigned char* at) {
     std::uint64_t value;
     std::memcpy(&value, at, sizeof value);

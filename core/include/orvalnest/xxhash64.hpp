@@ -1,4 +1,4 @@
-// XXH64, the 64-bit xxHash of Yann Collet's public specification: the checksum
+// XXH64, Yann Collet's 64-bit xxHash (the published algorithm, seed 0): the checksum
 // of saved scans. It runs at memory speed (four independent lanes of
 // multiply-rotate), so checking every byte of a large file costs a few
 // milliseconds, and 64 bits leave no practical chance of a damaged file
