@@ -56,39 +56,33 @@ public:
         if (*token != Token::BeginObject) return in_.fail("not an orvalnest JSON export");
         bool versioned = false, rooted = false;
         std::vector<std::pair<std::string, std::string>> issues;
-        for (;;) {
-            token = in_.next();
-            if (!token) return std::unexpected(token.error());
-            if (*token == Token::EndObject) break;
-            const std::string key = in_.text();
-            auto value = in_.next();
-            if (!value) return std::unexpected(value.error());
-            LoadResult<void> done;
-            if (key == "version" && *value == Token::Number) {
+        auto read = in_.members([&](const std::string& key, Token value) -> LoadResult<void> {
+            if (key == "version" && value == Token::Number) {
                 auto version = in_.unsigned_number();
                 if (!version) return std::unexpected(version.error());
                 if (*version != 1)
                     return in_.fail("a JSON export of version " + std::to_string(*version) +
                                     "; this reads version 1");
                 versioned = true;
-            } else if (key == "timestamp" && *value == Token::Number) {
+            } else if (key == "timestamp" && value == Token::Number) {
                 auto parsed = in_.signed_number();
                 if (!parsed) return std::unexpected(parsed.error());
                 facts.timestamp = *parsed;
-            } else if (key == "excluded" && *value == Token::Number) {
+            } else if (key == "excluded" && value == Token::Number) {
                 auto parsed = in_.unsigned_number();
                 if (!parsed) return std::unexpected(parsed.error());
                 build_.set_excluded(*parsed);
-            } else if (key == "root" && *value == Token::BeginObject && versioned && !rooted) {
-                done = read_tree();
+            } else if (key == "root" && value == Token::BeginObject && versioned && !rooted) {
                 rooted = true;
-            } else if (key == "issues" && *value == Token::BeginArray) {
-                done = read_issues(issues);
+                return read_tree();
+            } else if (key == "issues" && value == Token::BeginArray) {
+                return read_issues(issues);
             } else {
-                done = in_.skip(*value);
+                return in_.skip(value);
             }
-            if (!done) return std::unexpected(done.error());
-        }
+            return {};
+        });
+        if (!read) return std::unexpected(read.error());
         token = in_.next();
         if (!token) return std::unexpected(token.error());
         if (*token != Token::End) return in_.fail("more after the end of the export");
@@ -107,19 +101,12 @@ private:
             if (*token == Token::EndArray) return {};
             if (*token != Token::BeginObject) return in_.fail("expected an issue");
             std::pair<std::string, std::string> issue;
-            for (;;) {
-                token = in_.next();
-                if (!token) return std::unexpected(token.error());
-                if (*token == Token::EndObject) break;
-                const std::string key = in_.text();
-                auto value = in_.next();
-                if (!value) return std::unexpected(value.error());
-                if ((key == "path" || key == "message") && *value == Token::String) {
-                    (key == "path" ? issue.first : issue.second) = in_.text();
-                } else if (auto skipped = in_.skip(*value); !skipped) {
-                    return skipped;
-                }
-            }
+            auto read = in_.members([&](const std::string& key, Token value) -> LoadResult<void> {
+                if ((key != "path" && key != "message") || value != Token::String) return in_.skip(value);
+                (key == "path" ? issue.first : issue.second) = in_.text();
+                return {};
+            });
+            if (!read) return read;
             issues.push_back(std::move(issue));
         }
     }
@@ -158,8 +145,7 @@ private:
         const bool root = build_.depth() == 1;
         const auto flag = [&](bool& field) { field = *value == Token::True; };
         const auto number = [&](std::uint64_t& field) -> LoadResult<void> {
-            if (*value != Token::Number) return in_.fail("\"" + key + "\" is not a number");
-            auto parsed = in_.unsigned_number();
+            auto parsed = in_.unsigned_member(key, *value);
             if (!parsed) return std::unexpected(parsed.error());
             field = *parsed;
             return {};

@@ -25,53 +25,45 @@ constexpr std::string_view kNoReason = "could not be read (the export gives no r
 
 // The fields of an info object whose "{" was just read.
 LoadResult<Info> read_fields(JsonReader& in) {
-    LoadResult<Token> token;
     Info info;
     bool named = false;
-    for (;;) {
-        token = in.next();
-        if (!token) return std::unexpected(token.error());
-        if (*token == Token::EndObject) break;
-        const std::string key = in.text();
-        auto value = in.next();
-        if (!value) return std::unexpected(value.error());
+    auto read = in.members([&](const std::string& key, Token value) -> LoadResult<void> {
         const auto number = [&](std::uint64_t& field) -> LoadResult<void> {
-            if (*value != Token::Number) return in.fail("\"" + key + "\" is not a number");
-            auto parsed = in.unsigned_number();
+            auto parsed = in.unsigned_member(key, value);
             if (!parsed) return std::unexpected(parsed.error());
             field = *parsed;
             return {};
         };
-        LoadResult<void> done;
-        if (key == "name" && *value == Token::String) {
+        if (key == "name" && value == Token::String) {
             info.name = in.text();
             named = true;
         } else if (key == "asize") {
-            done = number(info.asize);
+            return number(info.asize);
         } else if (key == "dsize") {
-            done = number(info.dsize);
+            return number(info.dsize);
         } else if (key == "dev") {
-            done = number(info.dev);
             info.has_dev = true;
+            return number(info.dev);
         } else if (key == "ino") {
-            done = number(info.ino);
             info.has_ino = true;
+            return number(info.ino);
         } else if (key == "nlink") {
-            done = number(info.nlink);
-        } else if (key == "mtime" && *value == Token::Number) {
+            return number(info.nlink);
+        } else if (key == "mtime" && value == Token::Number) {
             auto parsed = in.signed_number();
             if (!parsed) return std::unexpected(parsed.error());
             info.mtime = *parsed;
         } else if (key == "hlnkc" || key == "notreg" || key == "read_error") {
-            const bool flag = *value == Token::True;
+            const bool flag = value == Token::True;
             (key == "hlnkc" ? info.hlnkc : key == "notreg" ? info.notreg : info.read_error) = flag;
-        } else if (key == "excluded" && *value == Token::String) {
+        } else if (key == "excluded" && value == Token::String) {
             info.excluded = in.text();
         } else {
-            done = in.skip(*value);  // uid, gid, mode and what later versions add
+            return in.skip(value);  // uid, gid, mode and what later versions add
         }
-        if (!done) return std::unexpected(done.error());
-    }
+        return {};
+    });
+    if (!read) return std::unexpected(read.error());
     if (!named) return in.fail("an entry without a name");
     return info;
 }
@@ -106,21 +98,14 @@ public:
         token = in_.next();
         if (!token) return std::unexpected(token.error());
         if (*token != Token::BeginObject) return in_.fail("expected the export's metadata");
-        for (;;) {
-            token = in_.next();
-            if (!token) return std::unexpected(token.error());
-            if (*token == Token::EndObject) break;
-            const bool timestamp = in_.text() == "timestamp";
-            auto value = in_.next();
-            if (!value) return std::unexpected(value.error());
-            if (timestamp && *value == Token::Number) {
-                auto parsed = in_.signed_number();
-                if (!parsed) return std::unexpected(parsed.error());
-                facts.timestamp = *parsed;
-            } else if (auto skipped = in_.skip(*value); !skipped) {
-                return std::unexpected(skipped.error());
-            }
-        }
+        auto metadata = in_.members([&](const std::string& key, Token value) -> LoadResult<void> {
+            if (key != "timestamp" || value != Token::Number) return in_.skip(value);
+            auto parsed = in_.signed_number();
+            if (!parsed) return std::unexpected(parsed.error());
+            facts.timestamp = *parsed;
+            return {};
+        });
+        if (!metadata) return std::unexpected(metadata.error());
         token = in_.next();
         if (!token) return std::unexpected(token.error());
         if (*token != Token::BeginArray) return in_.fail("expected the root folder");

@@ -255,6 +255,24 @@ LoadResult<void> JsonReader::skip(Token first) {
     return {};
 }
 
+LoadResult<void> JsonReader::members(
+    FunctionRef<LoadResult<void>(const std::string& key, Token value)> member) {
+    for (;;) {
+        auto token = next();
+        if (!token) return std::unexpected(token.error());
+        if (*token == Token::EndObject) return {};
+        const std::string key = text_;
+        auto value = next();
+        if (!value) return std::unexpected(value.error());
+        if (auto done = member(key, *value); !done) return done;
+    }
+}
+
+LoadResult<std::uint64_t> JsonReader::unsigned_member(std::string_view key, Token value) const {
+    if (value != Token::Number) return fail("\"" + std::string(key) + "\" is not a number");
+    return unsigned_number();
+}
+
 LoadResult<std::uint64_t> JsonReader::unsigned_number() const {
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(text_.data(), text_.data() + text_.size(), value);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "orvalnest/function_ref.hpp"
 #include "orvalnest/saved_scan.hpp"
 
 namespace orvalnest {
@@ -42,6 +43,12 @@ public:
     LoadResult<std::uint64_t> unsigned_number() const;
     LoadResult<std::int64_t> signed_number() const;
     std::unexpected<LoadFailure> fail(std::string_view what) const;
+    // The members of an object whose "{" was just read, up to its "}": each
+    // key goes to `member` with the first token of its value, and `member`
+    // reads the value or skips it.
+    LoadResult<void> members(FunctionRef<LoadResult<void>(const std::string& key, Token value)> member);
+    // A member's value that must be a whole number, or a failure naming the key.
+    LoadResult<std::uint64_t> unsigned_member(std::string_view key, Token value) const;
     // Levels of arrays and objects open.
     std::size_t depth() const { return nesting_.size(); }
 
