@@ -154,8 +154,6 @@ public:
 
     // realpath() of the scan root the policy was built from.
     const std::string& scan_root() const { return scan_root_; }
-    // Protected together with everything below them.
-    const std::vector<GuardedLocation>& protected_subtrees() const { return protected_subtrees_; }
     // Protected themselves only (the user's home last).
     const std::vector<GuardedLocation>& protected_exact() const { return protected_exact_; }
     // The user's trash folder, as the trash backend must use it.

@@ -37,8 +37,6 @@ public:
     const Tree& old_tree() const { return old_; }
     const Tree& new_tree() const { return new_; }
     Pair root() const { return {0, 0}; }
-    EntryIndex old_of_new(EntryIndex entry) const { return old_of_new_[entry]; }
-    EntryIndex new_of_old(EntryIndex entry) const { return new_of_old_[entry]; }
     Pair pair_of_new(EntryIndex entry) const { return {old_of_new_[entry], entry}; }
     Pair pair_of_old(EntryIndex entry) const { return {entry, new_of_old_[entry]}; }
     // New minus old, a missing side counting as nothing.
