@@ -310,7 +310,7 @@ def test_lines_fit_the_terminal_and_colour_it_unless_told_not_to(tree, columns, 
     assert "…" not in report.split("\r\n\r\n")[-1]  # the rest of the summary gives up padding, not numbers
 
 
-def test_a_terminal_first_shows_the_totals_and_what_fits_of_the_tree(tree):
+def test_a_terminal_first_shows_the_totals_and_what_fits_of_the_tree(tree, tmp_path):
     for i in range(30):
         make_file(tree / f"f{i:02}.log", 100 + i)
     screens = {}
@@ -326,6 +326,12 @@ def test_a_terminal_first_shows_the_totals_and_what_fits_of_the_tree(tree):
     assert len(screens[True]) > 13 and screens[True][-1].startswith("elapsed ")
     piped = tree_lines(orvalnest(tree).stdout)
     assert piped[0].endswith(f" {tree}") and len(piped) > 13
+    # A saved scan read back says so while it is read, and the line is gone before the report.
+    saved = tmp_path / "tree.scan"
+    assert orvalnest(tree, "--save", saved).returncode == 0
+    status, output = run_on_terminal(["-f", saved], rows=14, NO_COLOR="1")
+    assert status == 0 and output.startswith("\rreading ") and "tree.scan\x1b[K\r\x1b[Ktotal " in output
+    assert output.rsplit("\r\x1b[K", 1)[1].split("\r\n")[:-1] == fitted
 
 
 def test_json_export_reads_back_as_the_scan(tree, tmp_path):

@@ -248,12 +248,15 @@ def measure(
     `place` is a FILE to read the tree from."""
     started = time.monotonic()
     if isinstance(place, str):
+        reading = ProgressLine(sys.stderr, False, place, doing="reading")
         try:
-            tree = tree_of(place, args, exclude, ProgressLine(sys.stderr, False, place, False))
+            tree = tree_of(place, args, exclude, reading)
         except ScanFileError as error:
             return str(error)
         except OSError as error:
             return f"cannot read '{place}': {error.strerror or error}"
+        finally:
+            reading.clear()
         return _measured(tree, place, tree.path, started)
     if not stat.S_ISDIR(place.info.st_mode):
         info = place.info

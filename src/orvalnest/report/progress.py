@@ -18,7 +18,7 @@ class ProgressLine:
     Draws nothing unless the stream is a terminal: a log file or a pipe must
     not fill with carriage returns."""
 
-    def __init__(self, stream: TextIO, apparent: bool, path: str, si: bool = False) -> None:
+    def __init__(self, stream: TextIO, apparent: bool, path: str, si: bool = False, doing: str = "scanning") -> None:
         self._stream = stream
         self._apparent = apparent
         self._si = si
@@ -27,7 +27,7 @@ class ProgressLine:
         self._drawn = False
         self._live = is_terminal(stream)
         self._width = _columns(stream) if self._live else 0
-        self._draw(f"scanning {printable(path)}")
+        self._draw(f"{doing} {printable(path)}")
 
     def __call__(self, progress: ScanProgress) -> None:
         now = time.monotonic()
